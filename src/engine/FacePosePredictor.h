@@ -1,0 +1,33 @@
+#pragma once
+#include <opencv2/core.hpp>
+
+namespace zeq {
+
+// Head pose under scaled orthographic projection against a rigid 3D reference:
+// x_i = s (R X_i)_xy + t. Pose vector: (rx, ry, rz, tx, ty, s), 6 x 1 float.
+class FacePosePredictor {
+ public:
+  // Holds the built-in 66-point reference face, planar (all x, all y, all z).
+  FacePosePredictor();
+
+  // Replaces the reference with an interleaved 3D shape (x, y, z per point).
+  // -1 (and a message) when the shape is not a single column.
+  int setShape(const cv::Mat_<float>& shape);
+  void init();
+
+  // Pose of an interleaved 2D shape against the reference. Empty when the shape
+  // does not have one point per reference point or the pose is not finite.
+  cv::Mat_<float> calcPose(const cv::Mat_<float>& shape2D);
+  // Pose against a given planar 3D shape; reads and changes no member.
+  cv::Mat_<float> calcPose(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D) const;
+
+  // Number of reference points.
+  int numPoints() const;
+
+  cv::Mat_<float> referenceShape;
+  cv::Mat_<float> referenceMean;
+  cv::Mat_<float> projector;
+  bool initialised = false;
+};
+
+}  // namespace zeq

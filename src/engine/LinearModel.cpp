@@ -1,0 +1,121 @@
+#include "engine/LinearModel.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include <Eigen/Core>
+
+#include "engine/MatrixRecord.h"
+
+namespace zeq {
+
+namespace {
+using ConstColumn = Eigen::Map<const Eigen::VectorXf>;
+using Column = Eigen::Map<Eigen::VectorXf>;
+using ConstRowMajor = Eigen::Map<const Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
+
+bool holds(const cv::Mat_<float>& m, int count) {
+  return m.isContinuous() && static_cast<int>(m.total()) == count && (count == 0 || m.data);
+}
+
+bool writeFloats(const cv::Mat_<float>& m, std::size_t count, FILE* f) {
+  return count == 0 || std::fwrite(m.ptr(0), sizeof(float), count, f) == count;
+}
+
+bool readFloats(cv::Mat_<float>& m, std::size_t count, FILE* f) {
+  return count == 0 || std::fread(m.ptr(0), sizeof(float), count, f) == count;
+}
+}  // namespace
+
+bool LinearModel::consistent() const {
+  return mean.cols <= 1 && (basis.cols == 0 || basis.rows == mean.rows) && modeScale.rows == basis.cols &&
+         modeScale.cols <= 1 && mean.isContinuous() && basis.isContinuous() && modeScale.isContinuous();
+}
+
+cv::Mat_<float> LinearModel::project(const cv::Mat_<float>& v) const {
+  const int d = dimension();
+  const int k = modes();
+  if (!holds(v, d) || basis.rows != d || d == 0) return cv::Mat_<float>();
+  cv::Mat_<float> p(k, 1);
+  ConstRowMajor b(basis.ptr<float>(0), d, k);
+  Column(p.ptr<float>(0), k).noalias() =
+      b.transpose() * (ConstColumn(v.ptr<float>(0), d) - ConstColumn(mean.ptr<float>(0), d));
+  return p;
+}
+
+cv::Mat_<float> LinearModel::reconstruct(const cv::Mat_<float>& p) const {
+  const int d = dimension();
+  const int k = modes();
+  if (!holds(p, k) || basis.rows != d || d == 0) return cv::Mat_<float>();
+  cv::Mat_<float> v(d, 1);
+  ConstRowMajor b(basis.ptr<float>(0), d, k);
+  Eigen::VectorXf t = b * ConstColumn(k ? p.ptr<float>(0) : nullptr, k);
+  const float* m = mean.ptr<float>(0);
+  float* out = v.ptr<float>(0);
+  for (int i = 0; i < d; ++i) out[i] = m[i] + t[i];
+  return v;
+}
+
+int LinearModel::clamp(cv::Mat_<float>& p, float factor) const {
+  const int k = modes();
+  if (static_cast<int>(p.total()) != k || modeScale.total() != static_cast<size_t>(k)) return -1;
+  for (int i = 0; i < k; ++i) {
+    float& value = p(i);
+    const float bound = factor * modeScale(i);
+    if (std::abs(value) > bound) value = value > 0 ? bound : -bound;
+  }
+  return 0;
+}
+
+int LinearModel::write(FILE* f) const {
+  if (!f || !mean.isContinuous() || !basis.isContinuous() || !modeScale.isContinuous()) return -1;
+  const std::int32_t d = mean.rows;
+  const std::int32_t k = basis.cols;
+  if (std::fwrite(&d, sizeof(d), 1, f) != 1) return -1;
+  if (std::fwrite(&k, sizeof(k), 1, f) != 1) return -1;
+  if (!writeFloats(mean, static_cast<std::size_t>(d), f)) return -1;
+  if (!writeFloats(basis, static_cast<std::size_t>(d) * static_cast<std::size_t>(k), f)) return -1;
+  if (!writeFloats(modeScale, static_cast<std::size_t>(k), f)) return -1;
+  return 0;
+}
+
+int LinearModel::read(FILE* f) {
+  if (!f) return -1;
+  std::int32_t d = 0;
+  std::int32_t k = 0;
+  if (std::fread(&d, sizeof(d), 1, f) != 1) return -1;
+  if (std::fread(&k, sizeof(k), 1, f) != 1) return -1;
+  if (d < 0 || k < 0) return -1;
+  const std::int64_t total = std::int64_t(d) + std::int64_t(d) * k + k;
+  if (std::int64_t(d) * k > io::kMaxRecordElements || !io::plausibleCount(f, total, sizeof(float))) return -1;
+  const auto sized = [](cv::Mat_<float>& m, int rows, int cols) {
+    if (rows == 0 || cols == 0) m.release(); else m.create(rows, cols);
+  };
+  sized(mean, d, 1);
+  sized(basis, d, k);
+  sized(modeScale, k, 1);
+  if (!readFloats(mean, static_cast<std::size_t>(d), f)) return -1;
+  if (!readFloats(basis, static_cast<std::size_t>(d) * static_cast<std::size_t>(k), f)) return -1;
+  if (!readFloats(modeScale, static_cast<std::size_t>(k), f)) return -1;
+  return 0;
+}
+
+int LinearModel::save(const char* path) const {
+  if (!path) return -1;
+  FILE* f = std::fopen(path, "wb");
+  if (!f) return -1;
+  write(f);
+  std::fclose(f);
+  return 0;
+}
+
+int LinearModel::load(const char* path) {
+  if (!path) return -1;
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return -1;
+  const int result = read(f);
+  std::fclose(f);
+  return result;
+}
+
+}  // namespace zeq

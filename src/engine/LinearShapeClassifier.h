@@ -1,0 +1,34 @@
+#pragma once
+#include <cstdio>
+
+#include <opencv2/core.hpp>
+
+#include "engine/Feature.h"
+
+namespace zeq {
+
+// Linear per-landmark score: local score from each landmark's own descriptor
+// block, mixed across landmarks, plus an offset. Raw values, not squashed.
+class LinearShapeClassifier {
+ public:
+  cv::Mat_<float> referenceShape;  // L x 1, stored with the record only
+  cv::Mat_<float> mixMatrix;       // n x n
+  cv::Mat_<float> featureMatrix;   // n x (>= f)
+  cv::Mat_<float> offset;          // n x 1
+  cv::Mat_<float> descriptor;      // scratch
+
+  cv::Mat_<float> predict(Feature& feature, const cv::Mat_<float>& shape);
+  // n x 1 scores (n = shape rows / 2). A classifier that cannot score these sizes
+  // returns zeros, so the caller sees no confidence rather than a crash.
+  cv::Mat_<float> predict(const cv::Mat_<float>& descriptor, const cv::Mat_<float>& shape) const;
+
+  // Whether predict can score n landmarks from a descriptor of D values.
+  bool isValidFor(int n, int D) const;
+
+  int write(FILE* f) const;
+  int read(FILE* f);
+  int save(const char* path) const;
+  int load(const char* path);
+};
+
+}  // namespace zeq

@@ -1,0 +1,43 @@
+#pragma once
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace zeq {
+
+// Stabilises points between frames: pyramidal Lucas-Kanade flow on a crop around
+// the points, blended with each point's newly fitted position.
+class OpticalFlowTrackerEfficient {
+ public:
+  OpticalFlowTrackerEfficient();
+
+  // points: 2n x 1 (x, y interleaved, image pixels), updated in place. Returns the
+  // number of blended points, 0 on a (re)start, -1 on failure (points unchanged).
+  int calcFlow(const cv::Mat_<unsigned char>& image, cv::Mat_<float>& points);
+  int setupCurrentImage(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& points);
+  cv::Size_<int> calcSize(const cv::Mat_<float>& points, int* windowOut = nullptr,
+                          float* distanceOut = nullptr) const;
+  void reset();
+  void getCurrentPyramid(std::vector<cv::Mat>& out) const;
+  void getPreviousPyramid(std::vector<cv::Mat>& out) const;
+  void getPyramids(std::vector<cv::Mat>& previous, std::vector<cv::Mat>& current) const;
+  int switchCurrForPrev();
+
+  int maxIterations = 5;
+  float epsilon = 0.01f;
+  float maxError = 10.0f;
+  float marginFactor = 2.0f;
+  float windowFactor = 0.075f;
+  float distanceFactor = 0.05f;
+  int windowSize = 5;
+  float distanceScale = 0.f;
+  int levels = 2;
+  cv::Point_<int> cropOffset{0, 0};
+  std::vector<cv::Point_<float>> previousPoints;
+  std::vector<cv::Point_<float>> currentPoints;
+  std::vector<cv::Mat> pyramidA;
+  std::vector<cv::Mat> pyramidB;
+  bool useSecondPyramid = false;
+};
+
+}  // namespace zeq

@@ -1,0 +1,32 @@
+#pragma once
+#include <opencv2/core.hpp>
+
+namespace zeq {
+
+// Follows the square around the last landmarks by normalised cross-correlation
+// of a small template in a window around its last position.
+class TranslationTrackerNCC {
+ public:
+  TranslationTrackerNCC(float searchScale = 2.0f, cv::Size_<int> templateSize = cv::Size_<int>(48, 48));
+
+  // Square anchored at the top-left of the shape's bounding box, side = the
+  // smaller extent.
+  static cv::Rect_<int> boundingSquare(const cv::Mat_<float>& shape);
+
+  void init(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape);
+  // Moves rect to the best match; leaves it unchanged without a template.
+  void track(const cv::Mat_<unsigned char>& image);
+  void updateModel(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape);
+  bool hasTemplate() const { return !templ.empty() && rect.width > 0 && rect.height > 0; }
+
+  float searchScale;
+  cv::Size_<int> templateSize;
+  cv::Rect_<int> rect;
+  cv::Mat_<unsigned char> templ;
+  cv::Mat_<unsigned char> searchImage;
+  cv::Mat_<float> response;
+  float scaleX = 0.f;
+  float scaleY = 0.f;
+};
+
+}  // namespace zeq

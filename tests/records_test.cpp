@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+int dummy_placeholder = 0;
+TEST(Placeholder, Builds) { SUCCEED(); }
