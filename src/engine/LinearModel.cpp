@@ -68,7 +68,8 @@ int LinearModel::clamp(cv::Mat_<float>& p, float factor) const {
 }
 
 int LinearModel::write(FILE* f) const {
-  if (!f || !mean.isContinuous() || !basis.isContinuous() || !modeScale.isContinuous()) return -1;
+  const auto contiguous = [](const cv::Mat_<float>& m) { return m.empty() || m.isContinuous(); };
+  if (!f || !contiguous(mean) || !contiguous(basis) || !contiguous(modeScale)) return -1;
   const std::int32_t d = mean.rows;
   const std::int32_t k = basis.cols;
   if (std::fwrite(&d, sizeof(d), 1, f) != 1) return -1;

@@ -23,7 +23,12 @@ void removeCreatedDirs() {
 
 std::string makeTempDir() {
   static std::once_flag once;
-  std::call_once(once, [] { std::atexit(removeCreatedDirs); });
+  // The list must exist before the exit handler is registered, so that it is
+  // destroyed after the handler has run.
+  std::call_once(once, [] {
+    createdDirs();
+    std::atexit(removeCreatedDirs);
+  });
   std::string pattern = (std::filesystem::temp_directory_path() / "zeq-test-XXXXXX").string();
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
