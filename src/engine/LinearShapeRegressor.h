@@ -34,10 +34,19 @@ class LinearShapeRegressor {
   Mode mode(int n, int D) const;
   bool isValidFor(int n, int D) const { return mode(n, D) != Mode::None; }
 
+  // Rebuilds referenceShapeCopy and offsetCopy from referenceShape and offset.
+  // read() does this; code that sets those members by hand calls it afterwards.
+  void refreshCopies();
+
   int write(FILE* f) const;
   int read(FILE* f);
   int save(const char* path) const;
   int load(const char* path);
+
+ private:
+  // Scratch of computeUpdate, kept so that a stage allocates only once.
+  Eigen::VectorXf work_;
+  Eigen::VectorXf increment_;
 };
 
 }  // namespace zeq
