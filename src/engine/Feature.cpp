@@ -1,0 +1,445 @@
+#include "engine/Feature.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <climits>
+#include <cstring>
+
+// The descriptor's sums are specified term by term; a compiler that fuses
+// multiplications and additions would round them differently. (GCC does not
+// fuse in ISO mode, which the build uses.)
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZEQ_VECTOR_KERNELS 1
+#define ZEQ_KERNEL inline __attribute__((always_inline))
+#else
+#define ZEQ_VECTOR_KERNELS 0
+#define ZEQ_KERNEL inline
+#endif
+#if !defined(ZEQ_AVX2_KERNELS)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZEQ_AVX2_KERNELS 1
+#else
+#define ZEQ_AVX2_KERNELS 0
+#endif
+#endif
+
+namespace zeq {
+
+namespace {
+
+// uchar -> float, optionally square-rooted: one table lookup per pixel instead
+// of a conversion and a square root.
+struct IntensityTables {
+  float plain[256];
+  float root[256];
+  IntensityTables() {
+    for (int v = 0; v < 256; ++v) {
+      plain[v] = static_cast<float>(v);
+      root[v] = std::sqrt(static_cast<float>(v));
+    }
+  }
+};
+
+const IntensityTables& intensityTables() {
+  static const IntensityTables tables;
+  return tables;
+}
+
+// Box-filter side: the cell size made odd so that the window has a centre pixel.
+int boxSide(int cellSize) { return (cellSize % 2 == 1) ? cellSize : cellSize - 1; }
+
+void fillZero(float* p, int count) { std::fill(p, p + count, 0.0f); }
+
+// Divides the block by its L2 norm plus a small constant. The squares are summed
+// in eight interleaved partial sums, so the loop vectorises; the order is fixed,
+// so the result does not depend on the build.
+void normaliseBlock(float* v, int count) {
+  float acc[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
+  int k = 0;
+  for (; k + 8 <= count; k += 8) {
+    for (int l = 0; l < 8; ++l) acc[l] += v[k + l] * v[k + l];
+  }
+  for (int l = 0; k < count; ++k, ++l) acc[l] += v[k] * v[k];
+  const float sumSq = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+  const float denom = std::sqrt(sumSq) + 1e-6f;
+  for (k = 0; k < count; ++k) v[k] /= denom;
+}
+
+// Horizontal window sums of one histogram row S (B values per pixel) into D
+// (cols x B). Column u of the border-extended row is S + offset[u]. The first
+// window is summed value by value, then each step adds the entering and
+// subtracts the leaving column.
+ZEQ_KERNEL void windowSums(const float* __restrict S, const std::size_t* offset, double* __restrict D, int cols,
+                           int k, int B) {
+  for (int b = 0; b < B; ++b) D[b] = 0.0;
+  for (int t = 0; t < k; ++t) {
+    const float* col = S + offset[t];
+    for (int b = 0; b < B; ++b) D[b] += static_cast<double>(col[b]);
+  }
+  for (int x = 0; x + 1 < cols; ++x) {
+    const float* enter = S + offset[x + k];
+    const float* leave = S + offset[x];
+    const double* prev = D + static_cast<std::size_t>(x) * B;
+    double* cur = D + static_cast<std::size_t>(x + 1) * B;
+    for (int b = 0; b < B; ++b) cur[b] = prev[b] + (static_cast<double>(enter[b]) - static_cast<double>(leave[b]));
+  }
+}
+
+#if ZEQ_VECTOR_KERNELS
+// The same for 16 bins with the running sums held in four 4-lane registers; the
+// lanes perform exactly the scalar operations above.
+typedef double Double4 __attribute__((vector_size(32)));
+typedef float Float4 __attribute__((vector_size(16)));
+
+// s += double(p[0..3]) - double(q[0..3]), or s += double(p[0..3]) without q.
+ZEQ_KERNEL void addWidened(Double4& s, const float* p, const float* q = nullptr) {
+  Float4 v;
+  std::memcpy(&v, p, sizeof(v));
+  if (q) {
+    Float4 w;
+    std::memcpy(&w, q, sizeof(w));
+    s += __builtin_convertvector(v, Double4) - __builtin_convertvector(w, Double4);
+  } else {
+    s += __builtin_convertvector(v, Double4);
+  }
+}
+
+ZEQ_KERNEL void windowSums16(const float* __restrict S, const std::size_t* offset, double* __restrict D, int cols,
+                             int k) {
+  Double4 s0 = {0.0, 0.0, 0.0, 0.0};
+  Double4 s1 = s0, s2 = s0, s3 = s0;
+  for (int t = 0; t < k; ++t) {
+    const float* col = S + offset[t];
+    addWidened(s0, col);
+    addWidened(s1, col + 4);
+    addWidened(s2, col + 8);
+    addWidened(s3, col + 12);
+  }
+  std::memcpy(D, &s0, sizeof(s0));
+  std::memcpy(D + 4, &s1, sizeof(s1));
+  std::memcpy(D + 8, &s2, sizeof(s2));
+  std::memcpy(D + 12, &s3, sizeof(s3));
+  for (int x = 0; x + 1 < cols; ++x) {
+    const float* enter = S + offset[x + k];
+    const float* leave = S + offset[x];
+    double* cur = D + static_cast<std::size_t>(x + 1) * 16;
+    addWidened(s0, enter, leave);
+    addWidened(s1, enter + 4, leave + 4);
+    addWidened(s2, enter + 8, leave + 8);
+    addWidened(s3, enter + 12, leave + 12);
+    std::memcpy(cur, &s0, sizeof(s0));
+    std::memcpy(cur + 4, &s1, sizeof(s1));
+    std::memcpy(cur + 8, &s2, sizeof(s2));
+    std::memcpy(cur + 12, &s3, sizeof(s3));
+  }
+}
+#endif
+
+// One output row of the vertical pass: out = (sums + enter) / k^2, then the
+// leaving row is subtracted from the running sums.
+ZEQ_KERNEL void columnStep(const double* __restrict enter, const double* __restrict leave,
+                           double* __restrict sums, float* __restrict out, std::size_t count, double scale) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double s = sums[i] + enter[i];
+    out[i] = static_cast<float>(s * scale);
+    sums[i] = s - leave[i];
+  }
+}
+
+// The two kernels above dominate setup. On x86-64 they are also built for AVX2
+// and chosen at run time; the operations (conversions, additions, subtractions
+// and one multiplication, no fused multiply-add) round identically in both
+// builds, so the choice does not change any value.
+#if ZEQ_AVX2_KERNELS
+__attribute__((target("avx2"))) void windowSums16Avx2(const float* S, const std::size_t* offset, double* D,
+                                                      int cols, int k) {
+  windowSums16(S, offset, D, cols, k);
+}
+__attribute__((target("avx2"))) void windowSumsAvx2(const float* S, const std::size_t* offset, double* D, int cols,
+                                                    int k, int B) {
+  windowSums(S, offset, D, cols, k, B);
+}
+__attribute__((target("avx2"))) void columnStepAvx2(const double* enter, const double* leave, double* sums,
+                                                    float* out, std::size_t count, double scale) {
+  columnStep(enter, leave, sums, out, count, scale);
+}
+bool haveAvx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#else
+bool haveAvx2() { return false; }
+#endif
+
+void rowWindowSums(bool avx2, const float* S, const std::size_t* offset, double* D, int cols, int k, int B) {
+#if ZEQ_AVX2_KERNELS
+  if (avx2) {
+    if (B == 16) {
+      windowSums16Avx2(S, offset, D, cols, k);
+    } else {
+      windowSumsAvx2(S, offset, D, cols, k, B);
+    }
+    return;
+  }
+#endif
+  (void)avx2;
+#if ZEQ_VECTOR_KERNELS
+  if (B == 16) {
+    windowSums16(S, offset, D, cols, k);
+    return;
+  }
+#endif
+  windowSums(S, offset, D, cols, k, B);
+}
+
+void columnOutput(bool avx2, const double* enter, const double* leave, double* sums, float* out, std::size_t count,
+                  double scale) {
+#if ZEQ_AVX2_KERNELS
+  if (avx2) {
+    columnStepAvx2(enter, leave, sums, out, count, scale);
+    return;
+  }
+#endif
+  (void)avx2;
+  columnStep(enter, leave, sums, out, count, scale);
+}
+
+}  // namespace
+
+int Feature::blockLength() const {
+  if (!featParametersUsable(params)) return 0;
+  const int c = params.patchSize / params.cellSize;
+  return c * c * params.numBins;
+}
+
+bool Feature::setup(const cv::Mat& image) {
+  if (image.channels() > 1) {
+    std::fputs("only grayscale currently supported! Aborting\n", stderr);
+    return false;
+  }
+  if (image.empty() || image.dims != 2 || image.depth() != CV_8U) return false;
+  if (!featParametersUsable(params)) return false;
+  const int rows = image.rows;
+  const int cols = image.cols;
+  const int B = params.numBins;
+  if (static_cast<long long>(rows) * cols * B > kMaxHistogramElements) return false;
+
+  // Intensities.
+  intensity.create(rows, cols);
+  const float* lut = params.sqrtIntensity ? intensityTables().root : intensityTables().plain;
+  for (int r = 0; r < rows; ++r) {
+    const unsigned char* src = image.ptr<unsigned char>(r);
+    float* dst = intensity[r];
+    for (int x = 0; x < cols; ++x) dst[x] = lut[src[x]];
+  }
+
+  // Centred differences inside, one-sided differences on the border rows and
+  // columns; a dimension of one pixel has no neighbour and gives zero.
+  gradX.create(rows, cols);
+  gradY.create(rows, cols);
+  for (int r = 0; r < rows; ++r) {
+    const float* I = intensity[r];
+    float* gx = gradX[r];
+    if (cols == 1) {
+      gx[0] = 0.f;
+    } else {
+      gx[0] = I[1] - I[0];
+      for (int x = 1; x < cols - 1; ++x) gx[x] = I[x + 1] - I[x - 1];
+      gx[cols - 1] = I[cols - 1] - I[cols - 2];
+    }
+    const float* up = intensity[std::max(r - 1, 0)];
+    const float* down = intensity[std::min(r + 1, rows - 1)];
+    float* gy = gradY[r];
+    for (int x = 0; x < cols; ++x) gy[x] = down[x] - up[x];
+  }
+
+  cv::cartToPolar(gradX, gradY, magnitude, angle, false);
+
+  // orientationHist keeps its buffer when the size and bin count are unchanged;
+  // its rows are cleared and filled one by one inside the box filter below,
+  // while they are still in cache.
+  orientationHist.create(rows, cols, CV_MAKETYPE(CV_32F, B));
+  binPos_.resize(cols);
+  filterCells(boxSide(params.cellSize));
+  return true;
+}
+
+// Row r of orientationHist from magnitude and angle.
+void Feature::fillHistogramRow(int r) {
+  const int cols = orientationHist.cols;
+  const int B = params.numBins;
+  float* h = orientationHist.ptr<float>(r);
+  std::memset(h, 0, static_cast<std::size_t>(cols) * B * sizeof(float));
+
+  // Bin positions, in double precision and rounded to float, in a loop of their
+  // own so that it vectorises.
+  const float* theta = angle[r];
+  float* pos = binPos_.data();
+  const double numBins = B;
+  if (params.signedOrientation) {
+    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
+  } else {
+    for (int x = 0; x < cols; ++x) {
+      const double t = theta[x];
+      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
+      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
+    }
+  }
+
+  // Each pixel's magnitude goes to its two neighbouring bins; the second write
+  // wins when both are the same bin (one bin only).
+  const float* m = magnitude[r];
+  for (int x = 0; x < cols; ++x, h += B) {
+    const float ps = pos[x];
+    int i = static_cast<int>(ps);
+    if (i > B - 1) i = B - 1;
+    const int next = (i + 1 == B) ? 0 : i + 1;
+    h[i] = (static_cast<float>(i + 1) - ps) * m[x];
+    h[next] = (ps - static_cast<float>(i)) * m[x];
+  }
+}
+
+// Fills orientationHist row by row and box-filters it into cellHist.
+//
+// Normalised box filter with reflect-101 borders, as a separable pair of running
+// sums in double precision: each horizontal window sum starts as the sum of the
+// first window and then adds the entering and subtracts the leaving value; the
+// vertical sums run down each column the same way and are scaled by 1 / k^2 on
+// output. This is the order of OpenCV's separable box filter for float images,
+// so cellHist equals cv::boxFilter's result, but all channels of a pixel are
+// processed together and the horizontal sums live in a ring of k rows.
+void Feature::filterCells(int k) {
+  const int rows = orientationHist.rows;
+  const int cols = orientationHist.cols;
+  const int B = params.numBins;
+  const int a = k / 2;
+  const std::size_t rowLen = static_cast<std::size_t>(cols) * B;
+  cellHist.create(rows, cols, orientationHist.type());
+
+  // Offset of each column of the border-extended row (cols + k - 1 columns).
+  const int paddedCols = cols + k - 1;
+  paddedOffset_.resize(paddedCols);
+  for (int u = 0; u < paddedCols; ++u)
+    paddedOffset_[u] = static_cast<std::size_t>(cv::borderInterpolate(u - a, cols, cv::BORDER_REFLECT_101)) * B;
+  const int ringRows = std::min(rows, k);
+  rowSums_.resize(static_cast<std::size_t>(ringRows) * rowLen);
+  columnSums_.assign(rowLen, 0.0);
+
+  // Horizontal sums of source row j, computed on first use, in increasing order.
+  // The vertical pass never looks further back than k rows, so a ring suffices.
+  const bool avx2 = haveAvx2();
+  int computed = 0;
+  auto rowSum = [&](int j) -> const double* {
+    for (; computed <= j; ++computed) {
+      fillHistogramRow(computed);
+      const float* S = orientationHist.ptr<float>(computed);
+      double* D = rowSums_.data() + static_cast<std::size_t>(computed % ringRows) * rowLen;
+      rowWindowSums(avx2, S, paddedOffset_.data(), D, cols, k, B);
+    }
+    return rowSums_.data() + static_cast<std::size_t>(j % ringRows) * rowLen;
+  };
+
+  double* __restrict sums = columnSums_.data();
+  for (int t = -a; t < k - 1 - a; ++t) {
+    const double* R = rowSum(cv::borderInterpolate(t, rows, cv::BORDER_REFLECT_101));
+    for (std::size_t i = 0; i < rowLen; ++i) sums[i] += R[i];
+  }
+  const double scale = 1.0 / (k * k);
+  for (int y = 0; y < rows; ++y) {
+    const double* enter = rowSum(cv::borderInterpolate(y + a, rows, cv::BORDER_REFLECT_101));
+    const double* leave = rowSum(cv::borderInterpolate(y - a, rows, cv::BORDER_REFLECT_101));
+    columnOutput(avx2, enter, leave, sums, cellHist.ptr<float>(y), rowLen, scale);
+  }
+  // Images smaller than the window may not have asked for every row.
+  if (computed < rows) rowSum(rows - 1);
+}
+
+void Feature::extract(cv::Mat_<float>& descriptor, const cv::Mat_<float>& shape,
+                      cv::Mat_<unsigned char> mask) const {
+  const int n = (shape.empty() || shape.dims != 2) ? 0 : shape.rows / 2;
+  const int block = blockLength();
+  if (block == 0 || (!mask.empty() && mask.total() != static_cast<std::size_t>(n))) {
+    descriptor.release();
+    return;
+  }
+  if (!mask.empty() && !mask.isContinuous()) mask = mask.clone();
+  const unsigned char* include = mask.empty() ? nullptr : mask.ptr<unsigned char>();
+  const int m = include ? cv::countNonZero(mask) : n;
+  if (static_cast<long long>(m) * block > INT_MAX) {
+    descriptor.release();
+    return;
+  }
+  descriptor.create(m * block, 1);
+  if (n == 0 || m == 0) return;
+
+  const int B = params.numBins;
+  const int C = params.cellSize;
+  const int c = params.patchSize / C;
+  const int cellRow = c * B;
+  float* out = descriptor.ptr<float>();
+
+  // Without a histogram of the current bin count every landmark is outside.
+  const bool ready = !cellHist.empty() && cellHist.dims == 2 && cellHist.type() == CV_MAKETYPE(CV_32F, B);
+  const int W = ready ? cellHist.cols : 0;
+  const int H = ready ? cellHist.rows : 0;
+  const float xLimit = static_cast<float>(W - 1);
+  const float yLimit = static_cast<float>(H - 1);
+  const std::size_t rowStride = ready ? cellHist.step1() : 0;
+  const float* G = ready ? cellHist.ptr<float>() : nullptr;
+  const float o = 0.5f * static_cast<float>(params.patchSize) - 0.5f * static_cast<float>(C);
+
+  for (int p = 0; p < n; ++p) {
+    if (include && include[p] == 0) continue;
+    float* blk = out;
+    out += block;
+    const float x = shape(2 * p, 0);
+    const float y = shape(2 * p + 1, 0);
+    // Written as a positive test so that NaN coordinates land outside too.
+    if (!(x >= 0.f && y >= 0.f && x < xLimit && y < yLimit)) {
+      fillZero(blk, block);
+      continue;
+    }
+    const float xp = x - o;
+    const float yp = y - o;
+    const float fx = xp - std::trunc(xp);
+    const float fy = yp - std::trunc(yp);
+    const float w00 = (1.f - fx) * (1.f - fy);
+    const float w01 = fx * (1.f - fy);
+    const float w10 = (1.f - fx) * fy;
+    const float w11 = fx * fy;
+
+    float* dst = blk;
+    for (int i = 0; i < c; ++i) {
+      const float yy = static_cast<float>(C * i) + yp;
+      if (yy < 0.f || yy >= yLimit) {
+        fillZero(dst, cellRow);
+        dst += cellRow;
+        continue;
+      }
+      const float* row0 = G + static_cast<std::size_t>(yy) * rowStride;
+      const float* row1 = row0 + rowStride;
+      for (int j = 0; j < c; ++j, dst += B) {
+        const float xx = static_cast<float>(C * j) + xp;
+        if (xx < 0.f || xx >= xLimit) {
+          fillZero(dst, B);
+          continue;
+        }
+        const std::size_t q = static_cast<std::size_t>(xx) * B;
+        const float* __restrict g00 = row0 + q;
+        const float* __restrict g01 = g00 + B;
+        const float* __restrict g10 = row1 + q;
+        const float* __restrict g11 = g10 + B;
+        float* __restrict d = dst;
+        for (int b = 0; b < B; ++b) d[b] = w00 * g00[b] + w01 * g01[b] + w10 * g10[b] + w11 * g11[b];
+      }
+    }
+    normaliseBlock(blk, block);
+  }
+}
+
+}  // namespace zeq
