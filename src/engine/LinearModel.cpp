@@ -28,8 +28,9 @@ bool readFloats(cv::Mat_<float>& m, std::size_t count, FILE* f) {
 }  // namespace
 
 bool LinearModel::consistent() const {
+  const auto contiguous = [](const cv::Mat_<float>& m) { return m.empty() || m.isContinuous(); };
   return mean.cols <= 1 && (basis.cols == 0 || basis.rows == mean.rows) && modeScale.rows == basis.cols &&
-         modeScale.cols <= 1 && mean.isContinuous() && basis.isContinuous() && modeScale.isContinuous();
+         modeScale.cols <= 1 && contiguous(mean) && contiguous(basis) && contiguous(modeScale);
 }
 
 cv::Mat_<float> LinearModel::project(const cv::Mat_<float>& v) const {
