@@ -11,12 +11,14 @@ class FacePosePredictor {
   FacePosePredictor();
 
   // Replaces the reference with an interleaved 3D shape (x, y, z per point).
-  // -1 (and a message) when the shape is not a single column.
+  // -1 (and a message) when the shape is not a single column of at least 3 points.
   int setShape(const cv::Mat_<float>& shape);
   void init();
 
   // Pose of an interleaved 2D shape against the reference. Empty when the shape
-  // does not have one point per reference point or the pose is not finite.
+  // is not a continuous column with one point per reference point, when it is
+  // degenerate (points on a line or at one position), when the reference does
+  // not span three dimensions, or when the pose is not finite.
   cv::Mat_<float> calcPose(const cv::Mat_<float>& shape2D);
   // Pose against a given planar 3D shape; reads and changes no member.
   cv::Mat_<float> calcPose(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D) const;

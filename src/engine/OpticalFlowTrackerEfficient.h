@@ -12,7 +12,8 @@ class OpticalFlowTrackerEfficient {
   OpticalFlowTrackerEfficient();
 
   // points: 2n x 1 (x, y interleaved, image pixels), updated in place. Returns the
-  // number of blended points, 0 on a (re)start, -1 on failure (points unchanged).
+  // number of blended points, 0 on a (re)start (also when the number of points
+  // changed), -1 on failure (points unchanged; the next call starts afresh).
   int calcFlow(const cv::Mat_<unsigned char>& image, cv::Mat_<float>& points);
   int setupCurrentImage(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& points);
   cv::Size_<int> calcSize(const cv::Mat_<float>& points, int* windowOut = nullptr,
@@ -38,6 +39,10 @@ class OpticalFlowTrackerEfficient {
   std::vector<cv::Mat> pyramidA;
   std::vector<cv::Mat> pyramidB;
   bool useSecondPyramid = false;
+  // Per-point outputs of the last flow computation, kept to avoid reallocating
+  // them every frame.
+  std::vector<unsigned char> flowStatus;
+  std::vector<float> flowError;
 };
 
 }  // namespace zeq

@@ -1,0 +1,128 @@
+#include "engine/TranslationTrackerNCC.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include <opencv2/imgproc.hpp>
+
+namespace zeq {
+
+namespace {
+
+// Truncation toward zero that stays defined for NaN and for coordinates far
+// outside any image (a bad shape must not become undefined behaviour).
+int truncToInt(float v) {
+  if (!(v == v)) return 0;
+  constexpr float kLimit = 1e9f;
+  return static_cast<int>(std::max(-kLimit, std::min(kLimit, v)));
+}
+
+const cv::Rect_<int> kNoTemplate(-1, -1, 0, 0);
+
+}  // namespace
+
+TranslationTrackerNCC::TranslationTrackerNCC(float searchScale_, cv::Size_<int> templateSize_)
+    : searchScale(searchScale_), templateSize(templateSize_), rect(kNoTemplate) {}
+
+cv::Rect_<int> TranslationTrackerNCC::boundingSquare(const cv::Mat_<float>& shape) {
+  const bool flat = shape.isContinuous();
+  if (!flat && shape.cols != 1) return cv::Rect_<int>(0, 0, 0, 0);
+  const int n = static_cast<int>(shape.total() / 2);
+  if (n == 0) return cv::Rect_<int>(0, 0, 0, 0);
+  const float* data = flat ? shape.ptr<float>(0) : nullptr;
+  auto value = [&](int k) { return flat ? data[k] : shape(k, 0); };
+
+  float minX = value(0), maxX = minX;
+  float minY = value(1), maxY = minY;
+  for (int i = 1; i < n; ++i) {
+    const float x = value(2 * i);
+    const float y = value(2 * i + 1);
+    if (x < minX) minX = x;
+    if (x > maxX) maxX = x;
+    if (y < minY) minY = y;
+    if (y > maxY) maxY = y;
+  }
+  const int side = std::min(truncToInt(maxX - minX), truncToInt(maxY - minY));
+  return cv::Rect_<int>(truncToInt(minX), truncToInt(minY), side, side);
+}
+
+void TranslationTrackerNCC::init(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape) {
+  const cv::Rect_<int> q = boundingSquare(shape);
+  // Shifted inside at the left and top, cut before the last column and row.
+  const std::int64_t x = std::max(q.x, 0);
+  const std::int64_t y = std::max(q.y, 0);
+  const std::int64_t w = std::min<std::int64_t>(x + q.width, image.cols - 1) - x;
+  const std::int64_t h = std::min<std::int64_t>(y + q.height, image.rows - 1) - y;
+
+  bool ok = w > 0 && h > 0;
+  if (ok) {
+    const float k = std::min(static_cast<float>(templateSize.width) / static_cast<float>(w),
+                             static_cast<float>(templateSize.height) / static_cast<float>(h));
+    const cv::Size size(truncToInt(static_cast<float>(w) * k), truncToInt(static_cast<float>(h) * k));
+    // A very flat rectangle would shrink to a template without pixels.
+    ok = size.width > 0 && size.height > 0;
+    if (ok) {
+      try {
+        cv::Mat_<unsigned char> resized;
+        cv::resize(image(cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w),
+                                  static_cast<int>(h))),
+                   resized, size, 0.0, 0.0, cv::INTER_LINEAR);
+        templ = resized;
+      } catch (const cv::Exception&) {
+        ok = false;
+      }
+    }
+  }
+  if (!ok) {
+    std::fprintf(stderr, "Failed intialising translation tracker\n");
+    rect = kNoTemplate;
+    return;
+  }
+  rect = cv::Rect_<int>(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w), static_cast<int>(h));
+  scaleX = static_cast<float>(templ.cols) / static_cast<float>(w);
+  scaleY = static_cast<float>(templ.rows) / static_cast<float>(h);
+}
+
+void TranslationTrackerNCC::track(const cv::Mat_<unsigned char>& image) {
+  if (!hasTemplate() || image.empty()) return;
+
+  // Search window centred on rect, clipped like rect itself.
+  const int sw0 = truncToInt(static_cast<float>(rect.width) * searchScale);
+  const int sh0 = truncToInt(static_cast<float>(rect.height) * searchScale);
+  const std::int64_t sx = std::max<std::int64_t>(std::int64_t{rect.x} + rect.width / 2 - sw0 / 2, 0);
+  const std::int64_t sy = std::max<std::int64_t>(std::int64_t{rect.y} + rect.height / 2 - sh0 / 2, 0);
+  const std::int64_t sw = std::min<std::int64_t>(sx + sw0, image.cols - 1) - sx;
+  const std::int64_t sh = std::min<std::int64_t>(sy + sh0, image.rows - 1) - sy;
+  if (sw <= 0 || sh <= 0) return;
+
+  const cv::Size size(truncToInt(scaleX * static_cast<float>(sw)), truncToInt(scaleY * static_cast<float>(sh)));
+  if (size.width <= 0 || size.height <= 0) return;
+
+  cv::Point best;
+  try {
+    cv::resize(image(cv::Rect(static_cast<int>(sx), static_cast<int>(sy), static_cast<int>(sw),
+                              static_cast<int>(sh))),
+               searchImage, size, 0.0, 0.0, cv::INTER_LINEAR);
+    if (templ.cols >= searchImage.cols || templ.rows >= searchImage.rows) return;
+    cv::matchTemplate(searchImage, templ, response, cv::TM_CCOEFF_NORMED);
+    double lowest = 0.0, highest = 0.0;
+    cv::minMaxLoc(response, &lowest, &highest, nullptr, &best);
+    // A featureless template (or window) matches everywhere alike: there is no
+    // displacement to report, and the first position would be an arbitrary jump.
+    if (!(highest > lowest)) return;
+  } catch (const cv::Exception&) {
+    return;
+  }
+
+  const float rw = static_cast<float>(searchImage.cols);
+  const float rh = static_cast<float>(searchImage.rows);
+  rect.x = truncToInt(static_cast<float>(sx) + static_cast<float>(sw) * static_cast<float>(best.x) / rw);
+  rect.y = truncToInt(static_cast<float>(sy) + static_cast<float>(sh) * static_cast<float>(best.y) / rh);
+}
+
+void TranslationTrackerNCC::updateModel(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape) {
+  init(image, shape);
+}
+
+}  // namespace zeq
