@@ -43,17 +43,51 @@ class FaceTracker {
                                const std::vector<LinearShapeRegressor>& cascade,
                                cv::Mat_<float>& transform);
 
-  // One frame: image is width x height 8-bit grey pixels, rows packed (the buffer
-  // must hold width * height bytes). 1 when the face is tracked, 0 otherwise.
-  // A null image or a size outside 1..16384 per side returns 0 and changes nothing.
+  // One frame: image is width x height 8-bit grey pixels, rows packed. The buffer
+  // must hold width * height bytes and stay valid during the call (it is wrapped,
+  // not copied, and cannot be checked here). 1 when the face is tracked, 0 otherwise.
+  // Returns 0 and changes nothing when no face is tracked, when the image pointer
+  // is null or a side is outside 1..16384, or when the model has no complete views.
+  // A frame whose pose, shape or confidence is not finite, or in which OpenCV
+  // raises an error, is treated as a lost face.
   int update(const unsigned char* image, int width, int height);
 
   // Places initialShape into a face box by the eye centres; clears tracking state.
+  // Prints "enter 1" and "enter 2". False (state cleared, no shape) for a box with
+  // x < 0 or w < 1, a model without usable eye definitions (eye index tables that
+  // point outside initialShape, or neither tables nor 66 landmarks), an empty
+  // initialShape, and coincident eye centres.
   bool reset(int x, int y, int w, int h);
 
+  // Fits the deformable 3D model to shape2D and refines the pose. Leaves both
+  // outputs unchanged without 3D models, when the sizes of the models, the index
+  // table and the shape do not agree, or when the pose is unusable (not 6 finite
+  // values, zero scale) or becomes unusable during the fit.
   void calcShape3D(const cv::Mat_<float>& shape2D, cv::Mat_<float>& shape3DOut, cv::Mat_<float>& poseInOut);
+  // Gaze of both eyes. Outputs are left as given when the pose is unusable (not
+  // 6 finite values, zero scale) or no eye sphere can be built. An eye index list
+  // with an entry outside shape3DIn is treated as absent (corner landmarks of a
+  // 66-point shape are used instead). Results that are not finite are not written.
   void calcGaze(const cv::Mat_<float>& shape3DIn, const cv::Mat_<float>& poseIn, cv::Point_<float> firstEye,
                 cv::Point_<float> secondEye, cv::Point3_<float>& firstGaze, cv::Point3_<float>& secondGaze) const;
+
+  // View of a frame with head yaw yawDeg (degrees): beyond +-15 the side view
+  // alone (own shape model and warp); otherwise the frontal view, blended with
+  // the side cascade of the yaw's sign at weight sideWeight (0 at +-5 and
+  // inside, 1 at +-15). side is -1 (negative yaw), 0 (none) or +1 (positive yaw).
+  struct ViewChoice {
+    int side = 0;
+    bool frontal = true;
+    float sideWeight = 0.f;
+  };
+  static ViewChoice chooseView(float yawDeg);
+
+  // Pitch, yaw and roll (radians) of the rotation in a pose vector's first three
+  // elements. Finite for every finite rotation, half turns included.
+  static void headAngles(const cv::Mat_<float>& poseVector, float& pitchOut, float& yawOut, float& rollOut);
+
+  // Iterations run by the last calcShape3D that fitted (1..5; 0 before any fit).
+  int lastShape3DIterations() const { return shape3DIterations_; }
 
   // Number of landmarks of the loaded model (rows of the frontal reference / 2), 0 without a model.
   int numLandmarks() const;
@@ -97,6 +131,33 @@ class FaceTracker {
   cv::Point_<float> outputPoints[30];
   float outputConfidence[30];
   float referenceDistances[4];
+
+ private:
+  bool hasViews() const;
+  void loseFace();
+  int trackFrame(const cv::Mat_<unsigned char>& image);
+  void predictMotion(const cv::Mat_<unsigned char>& image);
+  bool fitShape(const cv::Mat_<unsigned char>& image, float yawDeg, cv::Mat_<float>& transform,
+                cv::Mat_<float>& frameConfidence);
+  void runCascade(std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& s);
+  void estimateEyeCentres(const cv::Mat_<float>& inverse);
+  void smoothPoints(const cv::Mat_<unsigned char>& image);
+  void computeHeadAngles();
+  // Deep copy of src into dst, reusing dst's buffer when dst alone owns one of
+  // the right size (other holders of a previous result keep their values).
+  static void storeCopy(cv::Mat_<float>& dst, const cv::Mat_<float>& src);
+
+  // Per-frame scratch, kept so that steady tracking does not allocate it anew.
+  cv::Mat_<float> eyeVector_;
+  cv::Mat_<float> flowPoints_;
+  cv::Mat_<float> subset2D_;
+  cv::Mat_<float> subset3D_;
+  cv::Mat_<float> planar3D_;
+  cv::Mat_<float> params3D_;
+  cv::Mat_<float> previousParams3D_;
+  cv::Mat_<float> fit3D_;
+  std::vector<unsigned char> fittedLandmark_;
+  int shape3DIterations_ = 0;
 };
 
 }  // namespace zeq
