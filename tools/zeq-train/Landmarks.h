@@ -1,0 +1,230 @@
+#pragma once
+// Landmark files and landmark bookkeeping shared by the trainer, the evaluator
+// and their tests: .pts reading, the 68 -> 66 point mapping, mirroring and the
+// normalised error. Header-only so that tests and both tools use one copy.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace zeq {
+namespace train {
+
+constexpr int kPoints = 66;
+
+// Reads a 300-W style .pts file ("version: 1", "n_points: N", "{", N lines
+// "x y", "}"). Coordinates are zero-based pixels. False on any malformed line.
+inline bool readPts(const std::string& path, std::vector<cv::Point2f>& points) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::string line;
+  int count = -1;
+  bool inside = false;
+  points.clear();
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (!inside) {
+      if (line.rfind("n_points:", 0) == 0) {
+        std::istringstream ss(line.substr(9));
+        if (!(ss >> count) || count <= 0 || count > 1000) return false;
+      } else if (line[0] == '{') {
+        inside = true;
+      }
+      continue;
+    }
+    if (line[0] == '}') break;
+    std::istringstream ss(line);
+    float x = 0.f, y = 0.f;
+    if (!(ss >> x >> y) || !std::isfinite(x) || !std::isfinite(y)) return false;
+    points.emplace_back(x, y);
+  }
+  return inside && count > 0 && static_cast<int>(points.size()) == count;
+}
+
+inline bool writePts(const std::string& path, const cv::Mat_<float>& shape) {
+  std::ofstream out(path);
+  if (!out) return false;
+  const int n = shape.rows / 2;
+  out << "version: 1\nn_points:  " << n << "\n{\n";
+  for (int i = 0; i < n; ++i) out << shape(2 * i) << ' ' << shape(2 * i + 1) << '\n';
+  out << "}\n";
+  return static_cast<bool>(out);
+}
+
+// The 66-point scheme is the 68-point one without the inner mouth corners (60, 64).
+// Returns the interleaved 132 x 1 shape, or an empty matrix for other counts.
+inline cv::Mat_<float> toShape66(const std::vector<cv::Point2f>& points) {
+  if (points.size() != 68 && points.size() != 66) return cv::Mat_<float>();
+  cv::Mat_<float> shape(2 * kPoints, 1);
+  int k = 0;
+  for (int i = 0; i < static_cast<int>(points.size()); ++i) {
+    if (points.size() == 68 && (i == 60 || i == 64)) continue;
+    shape(2 * k) = points[i].x;
+    shape(2 * k + 1) = points[i].y;
+    ++k;
+  }
+  return shape;
+}
+
+// Landmark that takes the place of landmark i when the face is mirrored left-right.
+inline const std::array<int, kPoints>& mirrorPermutation() {
+  static const std::array<int, kPoints> table = [] {
+    std::array<int, kPoints> p{};
+    for (int i = 0; i < kPoints; ++i) p[i] = i;
+    auto pair = [&p](int a, int b) {
+      p[a] = b;
+      p[b] = a;
+    };
+    for (int i = 0; i < 8; ++i) pair(i, 16 - i);          // contour, 8 (chin) stays
+    for (int i = 0; i < 5; ++i) pair(17 + i, 26 - i);     // brows
+    pair(31, 35);                                          // nostrils, 33 stays
+    pair(32, 34);
+    pair(36, 45);                                          // eyes: outer corners
+    pair(37, 44);
+    pair(38, 43);
+    pair(39, 42);                                          // inner corners
+    pair(40, 47);
+    pair(41, 46);
+    for (int i = 0; i < 3; ++i) pair(48 + i, 54 - i);     // upper outer lip, 51 stays
+    pair(55, 59);                                          // lower outer lip, 57 stays
+    pair(56, 58);
+    pair(60, 62);                                          // upper inner lip, 61 stays
+    pair(63, 65);                                          // lower inner lip, 64 stays
+    return p;
+  }();
+  return table;
+}
+
+// The shape of the horizontally flipped image (cv::flip code 1): x -> width - 1 - x,
+// with landmarks renumbered so that each keeps its anatomical meaning.
+inline cv::Mat_<float> mirrorShape(const cv::Mat_<float>& shape, int imageWidth) {
+  const auto& perm = mirrorPermutation();
+  cv::Mat_<float> out(shape.rows, 1);
+  for (int i = 0; i < kPoints; ++i) {
+    const int j = perm[i];
+    out(2 * i) = static_cast<float>(imageWidth - 1) - shape(2 * j);
+    out(2 * i + 1) = shape(2 * j + 1);
+  }
+  return out;
+}
+
+// The horizontally flipped image with its mirrored shape. The outputs are new
+// buffers: flipping into a header that shares the input's pixels (a shallow
+// copy) would flip the input as well.
+inline void mirrorImageAndShape(const cv::Mat& image, const cv::Mat_<float>& shape, cv::Mat& imageOut,
+                                cv::Mat_<float>& shapeOut) {
+  cv::Mat flipped;
+  cv::flip(image, flipped, 1);
+  imageOut = flipped;
+  shapeOut = mirrorShape(shape, image.cols);
+}
+
+// Distance between the outer eye corners (36, 45): the normaliser of the error.
+inline double interocular(const cv::Mat_<float>& shape) {
+  return std::hypot(double(shape(72)) - shape(90), double(shape(73)) - shape(91));
+}
+
+// Mean point-to-point distance over all landmarks divided by the interocular
+// distance of the ground truth.
+inline double normalisedError(const cv::Mat_<float>& shape, const cv::Mat_<float>& truth) {
+  if (shape.total() != truth.total() || truth.total() != 2u * kPoints) return NAN;
+  double sum = 0.0;
+  for (int i = 0; i < kPoints; ++i)
+    sum += std::hypot(double(shape(2 * i)) - truth(2 * i), double(shape(2 * i + 1)) - truth(2 * i + 1));
+  const double d = interocular(truth);
+  return d > 0 ? sum / kPoints / d : NAN;
+}
+
+// Per-landmark distance divided by the interocular distance of the ground truth.
+inline std::vector<double> landmarkErrors(const cv::Mat_<float>& shape, const cv::Mat_<float>& truth) {
+  std::vector<double> e(kPoints, NAN);
+  const double d = interocular(truth);
+  if (!(d > 0) || shape.total() != truth.total()) return e;
+  for (int i = 0; i < kPoints; ++i)
+    e[i] = std::hypot(double(shape(2 * i)) - truth(2 * i), double(shape(2 * i + 1)) - truth(2 * i + 1)) / d;
+  return e;
+}
+
+// Axis-aligned bounding box of the landmarks (float precision).
+inline cv::Rect2f landmarkBox(const cv::Mat_<float>& shape) {
+  float x0 = shape(0), x1 = shape(0), y0 = shape(1), y1 = shape(1);
+  for (int i = 1; i < static_cast<int>(shape.rows) / 2; ++i) {
+    x0 = std::min(x0, shape(2 * i));
+    x1 = std::max(x1, shape(2 * i));
+    y0 = std::min(y0, shape(2 * i + 1));
+    y1 = std::max(y1, shape(2 * i + 1));
+  }
+  return cv::Rect2f(x0, y0, x1 - x0, y1 - y0);
+}
+
+// Whether a detector box belongs to the annotated face: it covers most of the
+// landmarks' box and is not much larger or smaller than a face of that size.
+// Returns a score (higher is better), or a negative value when it does not match.
+inline double matchDetection(const cv::Rect& box, const cv::Mat_<float>& truth) {
+  const cv::Rect2f face = landmarkBox(truth);
+  const cv::Rect2f b(box);
+  const float inter = (face & b).area();
+  if (face.area() <= 0 || b.area() <= 0) return -1;
+  const double covered = inter / face.area();
+  const double ratio = b.area() / face.area();
+  if (covered < 0.5 || ratio < 0.4 || ratio > 4.0) return -1;
+  return inter / (face.area() + b.area() - inter);
+}
+
+// Role of a human-annotated photo, fixed by a hash of its file name so that the
+// trainer and the evaluator agree without sharing a list: 20 % validation
+// (never trained on), 12 % tuning (chooses hyper-parameters, never fitted),
+// the rest fitting.
+enum class Split { Fit, Tune, Validation };
+
+inline Split splitOf(const std::string& fileName) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : fileName) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  const int bucket = static_cast<int>(h % 100u);
+  if (bucket < 20) return Split::Validation;
+  if (bucket < 32) return Split::Tune;
+  return Split::Fit;
+}
+
+// The bridge's shrink of a detector box towards the face centre.
+inline cv::Rect shrinkDetection(const cv::Rect& r) {
+  return cv::Rect(r.x + static_cast<int>(0.05f * r.width), r.y + static_cast<int>(0.2f * r.height),
+                  static_cast<int>(0.9f * r.width), static_cast<int>(0.9f * r.height));
+}
+
+// Places a reference shape into a (shrunk) face box by the eye centres, the
+// same rule the tracker facade applies: eye centres (means of 36..41 and
+// 42..47) onto (x + 0.3 w, y + 0.2 h) and (x + 0.7 w, y + 0.2 h), no rotation.
+inline cv::Mat_<float> placeByEyes(const cv::Mat_<float>& reference, const cv::Rect& box) {
+  cv::Point2f a(0, 0), b(0, 0);
+  for (int i = 36; i < 42; ++i) a += cv::Point2f(reference(2 * i), reference(2 * i + 1));
+  for (int i = 42; i < 48; ++i) b += cv::Point2f(reference(2 * i), reference(2 * i + 1));
+  a *= 1.f / 6.f;
+  b *= 1.f / 6.f;
+  const cv::Point2f t1(box.x + 0.3f * box.width, box.y + 0.2f * box.height);
+  const cv::Point2f t2(box.x + 0.7f * box.width, box.y + 0.2f * box.height);
+  const double ref = std::hypot(double(b.x) - a.x, double(b.y) - a.y);
+  const float s = ref > 0 ? static_cast<float>(std::hypot(double(t2.x) - t1.x, double(t2.y) - t1.y) / ref) : 0.f;
+  const float tx = (t1.x + t2.x) * 0.5f - (a.x * s + b.x * s) * 0.5f;
+  const float ty = (t1.y + t2.y) * 0.5f - (a.y * s + b.y * s) * 0.5f;
+  cv::Mat_<float> out = reference * s;
+  for (int i = 0; i < out.rows / 2; ++i) {
+    out(2 * i) += tx;
+    out(2 * i + 1) += ty;
+  }
+  return out;
+}
+
+}  // namespace train
+}  // namespace zeq
