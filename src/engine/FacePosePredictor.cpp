@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <Eigen/Core>
+#include <Eigen/Eigenvalues>
 #include <opencv2/calib3d.hpp>
 
 namespace zeq {
@@ -91,39 +93,48 @@ bool isFloatColumn(const cv::Mat_<float>& m, int rows) {
   return rows > 0 && m.cols == 1 && m.rows == rows && m.isContinuous();
 }
 
-// Centres a planar 3D shape (all x, all y, all z) into one point per row and
-// computes its least-squares projector (P^T P)^-1 P^T. False when the shape does
-// not span three dimensions; the outputs are then unusable.
-bool buildReference(const cv::Mat_<float>& planar, cv::Mat_<float>& centred, cv::Mat_<float>& mean,
-                    cv::Mat_<float>& projector) {
+// Centres a planar 3D shape (all x, all y, all z) into one point per row
+// (w.points, centroid w.mean) and computes its least-squares projector
+// (P^T P)^-1 P^T (w.projector). False when the shape does not span three
+// dimensions; the projector is then unusable.
+bool buildReference(const cv::Mat_<float>& planar, FacePosePredictor::Workspace& w) {
   if (planar.empty() || planar.cols != 1 || planar.rows % 3 != 0 || planar.rows < 9) return false;
   const cv::Mat_<float> source = planar.isContinuous() ? planar : planar.clone();
-  cv::Mat_<float> P;
-  cv::Mat(source.reshape(1, 3).t()).copyTo(P);
-  cv::reduce(P, mean, 0, cv::REDUCE_AVG, -1);
+  cv::transpose(source.reshape(1, 3), w.points);
+  cv::Mat_<float>& P = w.points;
+  cv::reduce(P, w.mean, 0, cv::REDUCE_AVG, -1);
   for (int i = 0; i < P.rows; ++i) {
     float* row = P.ptr<float>(i);
-    for (int c = 0; c < 3; ++c) row[c] -= mean(0, c);
+    for (int c = 0; c < 3; ++c) row[c] -= w.mean(0, c);
   }
-  centred = P;
-
-  const cv::Mat_<float> PtP = P.t() * P;
-  cv::Mat_<double> eigenvalues;
-  cv::eigen(cv::Mat_<double>(PtP), eigenvalues);
-  if (!cv::checkRange(eigenvalues) || !(eigenvalues(2) > eigenvalues(0) * kMinReferenceEigenRatio)) {
+  cv::gemm(P, P, 1.0, cv::noArray(), 0.0, w.normal, cv::GEMM_1_T);
+  // Eigenvalues of the widened P^T P, largest first, by the same solver and in
+  // the same storage order as cv::eigen uses, without its heap matrices.
+  using Small = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, 3, 3>;
+  Small wide(3, 3);
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) wide(i, j) = w.normal(i, j);
+  }
+  Eigen::SelfAdjointEigenSolver<Small> solver;
+  solver.compute(wide, Eigen::EigenvaluesOnly);
+  if (solver.info() != Eigen::Success) return false;
+  const double largest = solver.eigenvalues()(2);
+  const double smallest = solver.eigenvalues()(0);
+  if (!std::isfinite(largest) || !std::isfinite(smallest) || !std::isfinite(solver.eigenvalues()(1)) ||
+      !(smallest > largest * kMinReferenceEigenRatio)) {
     return false;
   }
-  cv::Mat_<float> inverse;
-  if (cv::invert(PtP, inverse, cv::DECOMP_CHOLESKY) == 0) return false;
-  projector = inverse * P.t();
-  return cv::checkRange(projector);
+  if (cv::invert(w.normal, w.inverse, cv::DECOMP_CHOLESKY) == 0) return false;
+  cv::gemm(w.inverse, P, 1.0, cv::noArray(), 0.0, w.projector, cv::GEMM_2_T);
+  return cv::checkRange(w.projector);
 }
 
 // Weak-perspective fit of an interleaved 2D shape of n points against a centred
 // reference given by its 3 x n projector and its centroid. Matrix products are
 // accumulated in double and rounded to single precision per result element, as a
-// single-precision matrix product is. Empty for a degenerate shape.
-cv::Mat_<float> poseAgainst(const float* q, int n, const cv::Mat_<float>& projector, const float* mean) {
+// single-precision matrix product is. False for a degenerate shape (pose then
+// holds nothing usable).
+bool poseAgainst(const float* q, int n, const cv::Mat_<float>& projector, const float* mean, cv::Mat_<float>& pose) {
   // Landmark centroid: single-precision sums in point order, scaled by 1/n.
   float sumX = 0.f, sumY = 0.f;
   for (int i = 0; i < n; ++i) {
@@ -133,7 +144,7 @@ cv::Mat_<float> poseAgainst(const float* q, int n, const cv::Mat_<float>& projec
   const float invN = static_cast<float>(1.0 / n);
   const float cx = sumX * invN;
   const float cy = sumY * invN;
-  if (!std::isfinite(cx) || !std::isfinite(cy)) return cv::Mat_<float>();
+  if (!std::isfinite(cx) || !std::isfinite(cy)) return false;
 
   // M = projector * (Q - c): columns estimate s r1 and s r2.
   float M[3][2];
@@ -159,11 +170,11 @@ cv::Mat_<float> poseAgainst(const float* q, int n, const cv::Mat_<float>& projec
       G(i, j) = static_cast<float>(g);
     }
   }
-  if (!std::isfinite(G(0, 0)) || !std::isfinite(G(0, 1)) || !std::isfinite(G(1, 1))) return cv::Mat_<float>();
+  if (!std::isfinite(G(0, 0)) || !std::isfinite(G(0, 1)) || !std::isfinite(G(1, 1))) return false;
   cv::Matx21f w;
   cv::Matx22f u, vt;
   cv::SVD::compute(G, w, u, vt, cv::SVD::MODIFY_A);
-  if (!(w(0) > 0.f) || !(w(1) > w(0) * kMinSingularRatio)) return cv::Mat_<float>();
+  if (!(w(0) > 0.f) || !(w(1) > w(0) * kMinSingularRatio)) return false;
   w(0) = 1.f / std::sqrt(w(0));
   w(1) = 1.f / std::sqrt(w(1));
 
@@ -200,15 +211,14 @@ cv::Mat_<float> poseAgainst(const float* q, int n, const cv::Mat_<float>& projec
   const float tx = cx - (Rs(0, 0) * mean[0] + Rs(0, 1) * mean[1] + Rs(0, 2) * mean[2]);
   const float ty = cy - (Rs(1, 0) * mean[0] + Rs(1, 1) * mean[1] + Rs(1, 2) * mean[2]);
 
-  cv::Mat_<float> pose(6, 1);
+  pose.create(6, 1);
   pose(0) = r(0);
   pose(1) = r(1);
   pose(2) = r(2);
   pose(3) = tx;
   pose(4) = ty;
   pose(5) = s;
-  if (!cv::checkRange(pose)) return cv::Mat_<float>();
-  return pose;
+  return cv::checkRange(pose);
 }
 
 }  // namespace
@@ -245,14 +255,14 @@ int FacePosePredictor::setShape(const cv::Mat_<float>& shape) {
 void FacePosePredictor::init() {
   // A second call would read the centred N x 3 reference as if it were planar.
   if (initialised) return;
-  cv::Mat_<float> centred, mean, proj;
-  const bool usable = buildReference(referenceShape, centred, mean, proj);
-  if (!centred.empty()) {
-    referenceShape = centred;
-    referenceMean = mean;
+  Workspace w;
+  const bool usable = buildReference(referenceShape, w);
+  if (!w.points.empty()) {
+    referenceShape = w.points;
+    referenceMean = w.mean;
   }
   // Without a projector every pose is empty until a usable reference is set.
-  projector = usable ? proj : cv::Mat_<float>();
+  projector = usable ? w.projector : cv::Mat_<float>();
   initialised = true;
 }
 
@@ -262,25 +272,48 @@ int FacePosePredictor::numPoints() const {
 }
 
 cv::Mat_<float> FacePosePredictor::calcPose(const cv::Mat_<float>& shape2D) {
+  cv::Mat_<float> pose;
+  calcPoseInto(shape2D, pose);
+  return pose;
+}
+
+cv::Mat_<float> FacePosePredictor::calcPose(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D) const {
+  Workspace w;
+  cv::Mat_<float> pose;
+  calcPoseInto(shape2D, shape3D, w, pose);
+  return pose;
+}
+
+bool FacePosePredictor::calcPoseInto(const cv::Mat_<float>& shape2D, cv::Mat_<float>& pose) {
   if (!initialised) init();
   const int n = numPoints();
   if (!isFloatColumn(shape2D, 2 * n)) {
     std::fprintf(stderr, "Unsupported shape vector in calcPose\n");
-    return cv::Mat_<float>();
+    pose.release();
+    return false;
   }
-  if (projector.empty() || projector.cols != n || referenceMean.total() != 3) return cv::Mat_<float>();
-  return poseAgainst(shape2D.ptr<float>(0), n, projector, referenceMean.ptr<float>(0));
+  if (projector.empty() || projector.cols != n || referenceMean.total() != 3 ||
+      !poseAgainst(shape2D.ptr<float>(0), n, projector, referenceMean.ptr<float>(0), pose)) {
+    pose.release();
+    return false;
+  }
+  return true;
 }
 
-cv::Mat_<float> FacePosePredictor::calcPose(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D) const {
+bool FacePosePredictor::calcPoseInto(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D,
+                                     Workspace& workspace, cv::Mat_<float>& pose) const {
   const int n = shape3D.rows / 3;
   if (n < 3 || !isFloatColumn(shape3D, 3 * n) || !isFloatColumn(shape2D, 2 * n)) {
     std::fprintf(stderr, "Unsupported shape vector in calcPose\n");
-    return cv::Mat_<float>();
+    pose.release();
+    return false;
   }
-  cv::Mat_<float> centred, mean, proj;
-  if (!buildReference(shape3D, centred, mean, proj)) return cv::Mat_<float>();
-  return poseAgainst(shape2D.ptr<float>(0), n, proj, mean.ptr<float>(0));
+  if (!buildReference(shape3D, workspace) ||
+      !poseAgainst(shape2D.ptr<float>(0), n, workspace.projector, workspace.mean.ptr<float>(0), pose)) {
+    pose.release();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace zeq

@@ -23,6 +23,21 @@ class FacePosePredictor {
   // Pose against a given planar 3D shape; reads and changes no member.
   cv::Mat_<float> calcPose(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D) const;
 
+  // Scratch of the two-argument pose, for callers that run it every frame.
+  struct Workspace {
+    cv::Mat_<float> points;     // N x 3, centred
+    cv::Mat_<float> mean;       // 1 x 3
+    cv::Mat_<float> normal;     // P^T P
+    cv::Mat_<float> inverse;    // (P^T P)^-1
+    cv::Mat_<float> projector;  // 3 x N
+  };
+  // The two forms above with the pose written into `pose`, whose buffer is
+  // reused when it has the size (and so is overwritten). Where they return an
+  // empty matrix, `pose` is released and the result is false.
+  bool calcPoseInto(const cv::Mat_<float>& shape2D, cv::Mat_<float>& pose);
+  bool calcPoseInto(const cv::Mat_<float>& shape2D, const cv::Mat_<float>& shape3D, Workspace& workspace,
+                    cv::Mat_<float>& pose) const;
+
   // Number of reference points.
   int numPoints() const;
 

@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <exception>
 
-#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "engine/EngineHelpers.h"
+#include "engine/Rotation.h"
 #include "engine/geometry.h"
 
 namespace zeq {
@@ -22,15 +23,12 @@ constexpr float kShapeClampFactor = 2.0f;
 // Landmark count the built-in fallbacks (eye contours) are written for.
 constexpr int kRows66 = 132;
 
-bool allFinite(const cv::Mat& m) { return cv::checkRange(m, true); }
+using detail::allFinite;
+using detail::validIndexList;
 
-// True when `indices` is a non-empty list (read as a column) whose entries all
-// name one of the `count` landmarks.
-bool validIndexList(const cv::Mat_<int>& indices, int count) {
-  if (indices.empty()) return false;
-  for (int r = 0; r < indices.rows; ++r) {
-    const int i = indices(r, 0);
-    if (i < 0 || i >= count) return false;
+bool finiteTransform(const cv::Matx23f& m) {
+  for (float v : m.val) {
+    if (!std::isfinite(v)) return false;
   }
   return true;
 }
@@ -54,6 +52,25 @@ void sumContour(const cv::Mat_<float>& s, int first, float& sx, float& sy) {
     sx += s(2 * i);
     sy += s(2 * i + 1);
   }
+}
+
+// Eye centre of the initial shape used for placement: the mean of the listed
+// landmarks, or of the contour first..first+5 of a 66-point shape without a
+// list. False when the list names a landmark outside the shape, or when there
+// is neither a list nor a 66-point shape.
+bool placementEyeCentre(const cv::Mat_<float>& s0, const cv::Mat_<int>& indices, int contour,
+                        cv::Point_<float>& centre) {
+  if (!indices.empty()) {
+    if (!validIndexList(indices, s0.rows / 2)) return false;
+    const float k = 1.f / static_cast<float>(indices.rows);
+    sumListed(s0, indices, centre.x, centre.y);
+    centre *= k;
+    return true;
+  }
+  if (s0.rows != kRows66) return false;
+  sumContour(s0, contour, centre.x, centre.y);
+  centre *= static_cast<float>(1.0 / 6.0);
+  return true;
 }
 
 }  // namespace
@@ -93,15 +110,16 @@ int FaceTracker::update(const unsigned char* image, int width, int height) {
 int FaceTracker::trackFrame(const cv::Mat_<unsigned char>& image) {
   predictMotion(image);
 
-  pose = posePredictor.calcPose(shape);
-  if (pose.total() != 6 || !allFinite(pose)) {
+  // A pose that nobody else holds is overwritten in place.
+  detail::releaseIfShared(pose);
+  if (!posePredictor.calcPoseInto(shape, pose) || pose.total() != 6 || !allFinite(pose)) {
     loseFace();
     return 0;
   }
   const float yawDeg = static_cast<float>(static_cast<double>(pose(1) * 180.f) / CV_PI);
 
-  cv::Mat_<float> transform;
-  cv::Mat_<float> frameConfidence;
+  cv::Matx23f transform;
+  cv::Mat_<float>& frameConfidence = frameConfidence_;
   if (!fitShape(image, yawDeg, transform, frameConfidence)) {
     loseFace();
     return 0;
@@ -109,13 +127,13 @@ int FaceTracker::trackFrame(const cv::Mat_<unsigned char>& image) {
   cv::max(frameConfidence, 0.0, frameConfidence);
   cv::min(frameConfidence, 1.0, frameConfidence);
 
-  const cv::Mat_<float> inverse = geo::invertTransform2d(transform);
-  if (inverse.empty() || !allFinite(inverse)) {
+  const cv::Matx23f inverse = geo::invertTransform2x3(transform);
+  if (!finiteTransform(inverse)) {
     loseFace();
     return 0;
   }
   estimateEyeCentres(inverse);
-  geo::transform2d_inplace(shape, inverse);
+  geo::transform2dInPlace(shape, inverse);
 
   if (smoothing) smoothPoints(image);
   if (!allFinite(shape)) {
@@ -168,46 +186,47 @@ FaceTracker::ViewChoice FaceTracker::chooseView(float yawDeg) {
   return v;
 }
 
-bool FaceTracker::fitShape(const cv::Mat_<unsigned char>& image, float yawDeg, cv::Mat_<float>& transform,
+bool FaceTracker::fitShape(const cv::Mat_<unsigned char>& image, float yawDeg, cv::Matx23f& transform,
                            cv::Mat_<float>& frameConfidence) {
   const ViewChoice view = chooseView(yawDeg);
   std::vector<LinearShapeRegressor>& sideCascade = view.side < 0 ? negativeYawRegressors : positiveYawRegressors;
   LinearShapeClassifier& sideClassifier = view.side < 0 ? negativeYawClassifier : positiveYawClassifier;
+  // The shapes of this frame live in buffers of their own, reused from frame to
+  // frame; shape receives a copy of the result.
+  bool transformSet = false;  // not needed here: the transform only counts on success
   if (!view.frontal) {
     const LinearModel& sideModel = view.side < 0 ? negativeYawShapeModel : positiveYawShapeModel;
-    cv::Mat_<float> s = setupFeature(image, shape, sideModel, sideCascade, transform);
-    if (s.empty()) return false;
-    runCascade(sideCascade, s);
-    frameConfidence = sideClassifier.predict(feature, s);
-    shape = s;
+    if (!setupFeatureInto(image, shape, sideModel, sideCascade, transform, transformSet, startShape_)) return false;
+    runCascade(sideCascade, startShape_);
+    sideClassifier.predictInto(feature, startShape_, frameConfidence);
+    storeCopy(shape, startShape_);
   } else {
-    const cv::Mat_<float> s0 = setupFeature(image, shape, frontalShapeModel, frontalRegressors, transform);
-    if (s0.empty()) return false;
-    // Stages return new shapes and never write their input, so both cascades
-    // can start from s0 without copying it.
-    cv::Mat_<float> sf = s0;
-    runCascade(frontalRegressors, sf);
-    const cv::Mat_<float> cf = frontalClassifier.predict(feature, sf);
+    if (!setupFeatureInto(image, shape, frontalShapeModel, frontalRegressors, transform, transformSet, startShape_)) {
+      return false;
+    }
+    startShape_.copyTo(frontalShape_);
+    runCascade(frontalRegressors, frontalShape_);
     if (view.side != 0) {
+      frontalClassifier.predictInto(feature, frontalShape_, frontalScore_);
       // The side cascade starts from the frontal normalisation: one warp per frame.
-      cv::Mat_<float> sn = s0;
-      runCascade(sideCascade, sn);
-      const cv::Mat_<float> cn = sideClassifier.predict(feature, sn);
-      if (cn.size() != cf.size() || sn.size() != sf.size()) return false;
+      startShape_.copyTo(sideShape_);
+      runCascade(sideCascade, sideShape_);
+      sideClassifier.predictInto(feature, sideShape_, sideScore_);
+      if (sideScore_.size() != frontalScore_.size() || sideShape_.size() != frontalShape_.size()) return false;
       const double wSide = view.sideWeight;
       const double wFront = 1.f - view.sideWeight;
-      frameConfidence = cn * wSide + cf * wFront;
-      shape = sn * wSide + sf * wFront;
+      frameConfidence = sideScore_ * wSide + frontalScore_ * wFront;
+      shape = sideShape_ * wSide + frontalShape_ * wFront;
     } else {
-      frameConfidence = cf;
-      shape = sf;
+      frontalClassifier.predictInto(feature, frontalShape_, frameConfidence);
+      storeCopy(shape, frontalShape_);
     }
   }
   return !frameConfidence.empty() && !shape.empty() && allFinite(frameConfidence) && allFinite(shape);
 }
 
 void FaceTracker::runCascade(std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& s) {
-  for (auto& stage : cascade) s = stage.predict(feature, s, true);
+  for (auto& stage : cascade) stage.predictInPlace(feature, s, true);
 }
 
 cv::Mat_<float> FaceTracker::setupFeature(const cv::Mat& image, const cv::Mat_<float>& shapeIn,
@@ -215,21 +234,36 @@ cv::Mat_<float> FaceTracker::setupFeature(const cv::Mat& image, const cv::Mat_<f
                                           const std::vector<LinearShapeRegressor>& cascade,
                                           cv::Mat_<float>& transform) {
   transform = cv::Mat_<float>();
-  if (image.empty() || cascade.empty() || shapeIn.empty()) return cv::Mat_<float>();
-  cv::Mat_<float> parameters = shapeModel.project(shapeIn);
-  if (parameters.empty() && shapeModel.modes() > 0) return cv::Mat_<float>();
-  shapeModel.clamp(parameters, kShapeClampFactor);
-  const cv::Mat_<float> regularised = shapeModel.reconstruct(parameters);
-  if (regularised.empty()) return cv::Mat_<float>();
+  cv::Matx23f T;
+  bool transformSet = false;
+  cv::Mat_<float> out;
+  const bool ok = setupFeatureInto(image, shapeIn, shapeModel, cascade, T, transformSet, out);
+  if (transformSet) transform = cv::Mat_<float>(T);
+  return ok ? out : cv::Mat_<float>();
+}
 
-  const cv::Mat_<float> aligned = geo::alignPoints2d(regularised, cascade[0].referenceShape);
-  if (aligned.empty() || !allFinite(aligned)) return cv::Mat_<float>();
-  transform = aligned;
+bool FaceTracker::setupFeatureInto(const cv::Mat& image, const cv::Mat_<float>& shapeIn,
+                                   const LinearModel& shapeModel, const std::vector<LinearShapeRegressor>& cascade,
+                                   cv::Matx23f& transform, bool& transformSet, cv::Mat_<float>& out) {
+  transformSet = false;
+  if (image.empty() || cascade.empty() || shapeIn.empty()) return false;
+  if (!shapeModel.projectInto(shapeIn, shapeParameters_)) {
+    if (shapeModel.modes() > 0) return false;
+    shapeParameters_ = cv::Mat_<float>();
+  }
+  shapeModel.clamp(shapeParameters_, kShapeClampFactor);
+  if (!shapeModel.reconstructInto(shapeParameters_, regularised_)) return false;
+
+  if (!geo::alignPoints2dTo(regularised_, cascade[0].referenceShape, transform) || !finiteTransform(transform)) {
+    return false;
+  }
+  transformSet = true;
 
   cv::warpAffine(image, warpedImage, transform, featureParameters.warpSize, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
                  cv::Scalar(0));
-  if (!feature.setup(warpedImage)) return cv::Mat_<float>();
-  return geo::transform2d(regularised, transform);
+  if (!feature.setup(warpedImage)) return false;
+  geo::transform2dInto(regularised_, transform, out);
+  return true;
 }
 
 void FaceTracker::predictMotion(const cv::Mat_<unsigned char>& image) {
@@ -251,7 +285,7 @@ void FaceTracker::predictMotion(const cv::Mat_<unsigned char>& image) {
   }
 }
 
-void FaceTracker::estimateEyeCentres(const cv::Mat_<float>& inverse) {
+void FaceTracker::estimateEyeCentres(const cv::Matx23f& inverse) {
   eyePoints.clear();
   if (!(std::abs(static_cast<double>(pose(1) * 180.f) / CV_PI) < 20.0)) return;
 
@@ -275,10 +309,10 @@ void FaceTracker::estimateEyeCentres(const cv::Mat_<float>& inverse) {
     return;
   }
 
-  cv::Mat_<float> e = eyeVector_;
-  for (auto& stage : eyeRegressors) e = stage.predict(feature, e, false);
+  for (auto& stage : eyeRegressors) stage.predictInPlace(feature, eyeVector_, false);
+  const cv::Mat_<float>& e = eyeVector_;
   if (e.total() != 4) return;
-  geo::transform2d_inplace(e, inverse);
+  geo::transform2dInPlace(eyeVector_, inverse);
   if (!allFinite(e)) return;
   eyePoints.emplace_back(e(0), e(1));
   eyePoints.emplace_back(e(2), e(3));
@@ -339,8 +373,7 @@ void FaceTracker::computeHeadAngles() { headAngles(pose, pitch, yaw, roll); }
 void FaceTracker::headAngles(const cv::Mat_<float>& poseVector, float& pitchOut, float& yawOut, float& rollOut) {
   pitchOut = yawOut = rollOut = 0.f;
   if (poseVector.total() < 3 || (poseVector.rows != 1 && poseVector.cols != 1)) return;
-  cv::Matx33f R;
-  cv::Rodrigues(cv::Matx31f(poseVector(0), poseVector(1), poseVector(2)), R);
+  const cv::Matx33f R = rotationFromVector(poseVector(0), poseVector(1), poseVector(2));
   const float w = 0.5f * std::sqrt(((R(0, 0) + 1.f) + R(1, 1)) + R(2, 2));
   double p, y, r;
   if (w > 1e-3f) {
@@ -374,30 +407,9 @@ bool FaceTracker::reset(int x, int y, int w, int h) {
 
   try {
     if (initialShape.empty() || initialShape.cols != 1 || initialShape.rows < 2) return false;
-    const int n = initialShape.rows / 2;
     const cv::Mat_<float>& s0 = initialShape;
-
     cv::Point_<float> e1, e2;
-    if (!firstEyeIndices.empty()) {
-      if (!validIndexList(firstEyeIndices, n)) return false;
-      const float k = 1.f / static_cast<float>(firstEyeIndices.rows);
-      sumListed(s0, firstEyeIndices, e1.x, e1.y);
-      e1 *= k;
-    } else if (s0.rows == kRows66) {
-      sumContour(s0, 36, e1.x, e1.y);
-      e1 *= static_cast<float>(1.0 / 6.0);
-    } else {
-      return false;
-    }
-    if (!secondEyeIndices.empty()) {
-      if (!validIndexList(secondEyeIndices, n)) return false;
-      const float k = 1.f / static_cast<float>(secondEyeIndices.rows);
-      sumListed(s0, secondEyeIndices, e2.x, e2.y);
-      e2 *= k;
-    } else if (s0.rows == kRows66) {
-      sumContour(s0, 42, e2.x, e2.y);
-      e2 *= static_cast<float>(1.0 / 6.0);
-    } else {
+    if (!placementEyeCentre(s0, firstEyeIndices, 36, e1) || !placementEyeCentre(s0, secondEyeIndices, 42, e2)) {
       return false;
     }
 

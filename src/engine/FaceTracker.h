@@ -137,10 +137,17 @@ class FaceTracker {
   void loseFace();
   int trackFrame(const cv::Mat_<unsigned char>& image);
   void predictMotion(const cv::Mat_<unsigned char>& image);
-  bool fitShape(const cv::Mat_<unsigned char>& image, float yawDeg, cv::Mat_<float>& transform,
+  bool fitShape(const cv::Mat_<unsigned char>& image, float yawDeg, cv::Matx23f& transform,
                 cv::Mat_<float>& frameConfidence);
+  // setupFeature with the shape written into out and the transform into
+  // transform; transformSet tells whether the transform was reached. False
+  // where setupFeature returns an empty shape.
+  bool setupFeatureInto(const cv::Mat& image, const cv::Mat_<float>& shape, const LinearModel& shapeModel,
+                        const std::vector<LinearShapeRegressor>& cascade, cv::Matx23f& transform,
+                        bool& transformSet, cv::Mat_<float>& out);
+  // Runs the stages over s in place.
   void runCascade(std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& s);
-  void estimateEyeCentres(const cv::Mat_<float>& inverse);
+  void estimateEyeCentres(const cv::Matx23f& inverse);
   void smoothPoints(const cv::Mat_<unsigned char>& image);
   void computeHeadAngles();
   // Deep copy of src into dst, reusing dst's buffer when dst alone owns one of
@@ -156,6 +163,16 @@ class FaceTracker {
   cv::Mat_<float> params3D_;
   cv::Mat_<float> previousParams3D_;
   cv::Mat_<float> fit3D_;
+  cv::Mat_<float> shapeParameters_;
+  cv::Mat_<float> regularised_;
+  cv::Mat_<float> startShape_;
+  cv::Mat_<float> frontalShape_;
+  cv::Mat_<float> sideShape_;
+  cv::Mat_<float> frontalScore_;
+  cv::Mat_<float> sideScore_;
+  cv::Mat_<float> frameConfidence_;
+  cv::Mat_<float> fitPose_[2];
+  FacePosePredictor::Workspace poseWorkspace_;
   std::vector<unsigned char> fittedLandmark_;
   int shape3DIterations_ = 0;
 };

@@ -2,9 +2,9 @@
 #include <cmath>
 #include <vector>
 
-#include <opencv2/calib3d.hpp>
-
 #include "engine/FaceTracker.h"
+#include "engine/EngineHelpers.h"
+#include "engine/Rotation.h"
 
 namespace zeq {
 
@@ -18,7 +18,8 @@ constexpr double kConvergence = 0.001;
 constexpr int kFirstFittedLandmark = 17;
 constexpr int kLandmarks66 = 66;
 
-bool allFinite(const cv::Mat& m) { return cv::checkRange(m, true); }
+using detail::allFinite;
+using detail::validIndexList;
 
 // Weak-perspective pose (rotation, translation, scale) ready for back-projection.
 struct PoseTerms {
@@ -40,7 +41,7 @@ bool usablePose(const cv::Mat_<float>& pose) {
 // Reads a pose vector; false when it is not usable.
 bool readPose(const cv::Mat_<float>& pose, PoseTerms& out) {
   if (!usablePose(pose)) return false;
-  cv::Rodrigues(cv::Matx31f(pose(0), pose(1), pose(2)), out.R);
+  out.R = rotationFromVector(pose(0), pose(1), pose(2));
   out.tx = pose(3);
   out.ty = pose(4);
   out.s = pose(5);
@@ -100,15 +101,6 @@ inline void backProject(const PoseTerms& p, float x, float y, const float* depth
   out[0] = R(0, 0) * u + R(1, 0) * v + R(2, 0) * d;
   out[1] = R(0, 1) * u + R(1, 1) * v + R(2, 1) * d;
   out[2] = R(0, 2) * u + R(1, 2) * v + R(2, 2) * d;
-}
-
-bool validIndexList(const cv::Mat_<int>& indices, int count) {
-  if (indices.empty()) return false;
-  for (int r = 0; r < indices.rows; ++r) {
-    const int i = indices(r, 0);
-    if (i < 0 || i >= count) return false;
-  }
-  return true;
 }
 
 struct EyeSphere {
@@ -216,7 +208,9 @@ void FaceTracker::calcShape3D(const cv::Mat_<float>& shape2D, cv::Mat_<float>& s
     params3D_.create(k, 1);
     params3D_.setTo(0.f);
   }
+  // The poses of the iterations alternate between two kept buffers.
   cv::Mat_<float> fittedPose = poseInOut;
+  int nextSlot = 0;
   int iterations = 0;
   for (int it = 0; it < kMaxFitIterations; ++it) {
     iterations = it + 1;
@@ -244,10 +238,12 @@ void FaceTracker::calcShape3D(const cv::Mat_<float>& shape2D, cv::Mat_<float>& s
       planar3D_(m + j) = subset3D_(3 * j + 1);
       planar3D_(2 * m + j) = subset3D_(3 * j + 2);
     }
-    const cv::Mat_<float> next = posePredictor.calcPose(subset2D_, planar3D_);
+    cv::Mat_<float>& next = fitPose_[nextSlot];
+    if (next.data != nullptr && next.data == fittedPose.data) next.release();
     // A degenerate fit must not replace a usable pose.
-    if (!usablePose(next)) return;
+    if (!posePredictor.calcPoseInto(subset2D_, planar3D_, poseWorkspace_, next) || !usablePose(next)) return;
     fittedPose = next;
+    nextSlot = 1 - nextSlot;
   }
 
   if (!readPose(fittedPose, terms)) return;
@@ -278,7 +274,7 @@ void FaceTracker::calcShape3D(const cv::Mat_<float>& shape2D, cv::Mat_<float>& s
   if (!allFinite(fit3D_)) return;
 
   storeCopy(shape3DOut, fit3D_);
-  poseInOut = fittedPose;
+  storeCopy(poseInOut, fittedPose);
   shape3DIterations_ = iterations;
 }
 

@@ -8,6 +8,7 @@
 
 #include "engine/FaceTracker.h"
 #include "engine/MatrixRecord.h"
+#include "engine/RecordFile.h"
 
 namespace zeq {
 
@@ -25,8 +26,8 @@ constexpr std::size_t kNameSize = 256;
 constexpr int kDefaultLandmarks = 66;
 constexpr int kDefaultDeformablePoints = 49;
 
-bool writeInt(FILE* f, std::int32_t v) { return std::fwrite(&v, sizeof(v), 1, f) == 1; }
-bool readInt(FILE* f, std::int32_t& v) { return std::fread(&v, sizeof(v), 1, f) == 1; }
+using io::readInt;
+using io::writeInt;
 
 bool hasElements(const cv::Mat& m) { return m.data && m.total() > 0; }
 
@@ -326,13 +327,11 @@ int FaceTracker::write(FILE* f) const {
 }
 
 int FaceTracker::load(const char* path) {
-  if (!path) return -1;
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return -1;
-  const int result = read(f);
-  std::fclose(f);
-  if (!frontalRegressors.empty()) initialShape = frontalRegressors[0].referenceShape.clone();
-  return result;
+  return io::withFile(path, "rb", [this](FILE* f) {
+    const int result = read(f);
+    if (!frontalRegressors.empty()) initialShape = frontalRegressors[0].referenceShape.clone();
+    return result;
+  });
 }
 
 int FaceTracker::read(FILE* f) {

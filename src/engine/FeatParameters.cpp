@@ -2,11 +2,13 @@
 
 #include <cstdint>
 
+#include "engine/RecordFile.h"
+
 namespace zeq {
 
 namespace {
-bool writeInt(FILE* f, std::int32_t v) { return std::fwrite(&v, sizeof(v), 1, f) == 1; }
-bool readInt(FILE* f, std::int32_t& v) { return std::fread(&v, sizeof(v), 1, f) == 1; }
+using io::readInt;
+using io::writeInt;
 }  // namespace
 
 int writeFeatParameters(FILE* f, const FeatParameters& p) {
@@ -37,21 +39,11 @@ int readFeatParameters(FILE* f, FeatParameters& p) {
 }
 
 int saveFeatParameters(const char* path, const FeatParameters& p) {
-  if (!path) return -1;
-  FILE* f = std::fopen(path, "wb");
-  if (!f) return -1;
-  const int result = writeFeatParameters(f, p);
-  std::fclose(f);
-  return result;
+  return io::withFile(path, "wb", [&p](FILE* f) { return writeFeatParameters(f, p); });
 }
 
 int loadFeatParameters(const char* path, FeatParameters& p) {
-  if (!path) return -1;
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return -1;
-  const int result = readFeatParameters(f, p);
-  std::fclose(f);
-  return result;
+  return io::withFile(path, "rb", [&p](FILE* f) { return readFeatParameters(f, p); });
 }
 
 bool featParametersUsable(const FeatParameters& p) {

@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include <Eigen/Core>
 
 #include "engine/MatrixRecord.h"
+#include "engine/RecordFile.h"
 
 namespace zeq {
 
@@ -33,27 +35,58 @@ bool LinearModel::consistent() const {
          modeScale.cols <= 1 && contiguous(mean) && contiguous(basis) && contiguous(modeScale);
 }
 
-cv::Mat_<float> LinearModel::project(const cv::Mat_<float>& v) const {
+bool LinearModel::projectInto(const cv::Mat_<float>& v, cv::Mat_<float>& out) const {
   const int d = dimension();
   const int k = modes();
-  if (!holds(v, d) || basis.rows != d || d == 0) return cv::Mat_<float>();
-  cv::Mat_<float> p(k, 1);
+  if (!holds(v, d) || basis.rows != d || d == 0) return false;
+  if (out.data != nullptr && out.data == v.data) {
+    out = project(v);
+    return true;
+  }
+  out.create(k, 1);
   ConstRowMajor b(basis.ptr<float>(0), d, k);
-  Column(p.ptr<float>(0), k).noalias() =
-      b.transpose() * (ConstColumn(v.ptr<float>(0), d) - ConstColumn(mean.ptr<float>(0), d));
+  // v - mean is formed first, then multiplied; shapes of the usual sizes keep
+  // the difference on the stack.
+  constexpr int kStackValues = 512;
+  alignas(64) float stackDiff[kStackValues];
+  std::vector<float> heapDiff;
+  float* diff = stackDiff;
+  if (d > kStackValues) {
+    heapDiff.resize(static_cast<std::size_t>(d));
+    diff = heapDiff.data();
+  }
+  Column(diff, d) = ConstColumn(v.ptr<float>(0), d) - ConstColumn(mean.ptr<float>(0), d);
+  Column(out.ptr<float>(0), k).noalias() = b.transpose() * ConstColumn(diff, d);
+  return true;
+}
+
+cv::Mat_<float> LinearModel::project(const cv::Mat_<float>& v) const {
+  cv::Mat_<float> p;
+  if (!projectInto(v, p)) return cv::Mat_<float>();
   return p;
 }
 
-cv::Mat_<float> LinearModel::reconstruct(const cv::Mat_<float>& p) const {
+bool LinearModel::reconstructInto(const cv::Mat_<float>& p, cv::Mat_<float>& out) const {
   const int d = dimension();
   const int k = modes();
-  if (!holds(p, k) || basis.rows != d || d == 0) return cv::Mat_<float>();
-  cv::Mat_<float> v(d, 1);
+  if (!holds(p, k) || basis.rows != d || d == 0) return false;
+  if (out.data != nullptr && out.data == p.data) {
+    out = reconstruct(p);
+    return true;
+  }
+  out.create(d, 1);
   ConstRowMajor b(basis.ptr<float>(0), d, k);
-  Eigen::VectorXf t = b * ConstColumn(k ? p.ptr<float>(0) : nullptr, k);
+  // basis p first, then the mean added element by element.
+  Column t(out.ptr<float>(0), d);
+  t.noalias() = b * ConstColumn(k ? p.ptr<float>(0) : nullptr, k);
   const float* m = mean.ptr<float>(0);
-  float* out = v.ptr<float>(0);
-  for (int i = 0; i < d; ++i) out[i] = m[i] + t[i];
+  for (int i = 0; i < d; ++i) t[i] = m[i] + t[i];
+  return true;
+}
+
+cv::Mat_<float> LinearModel::reconstruct(const cv::Mat_<float>& p) const {
+  cv::Mat_<float> v;
+  if (!reconstructInto(p, v)) return cv::Mat_<float>();
   return v;
 }
 
@@ -102,22 +135,8 @@ int LinearModel::read(FILE* f) {
   return 0;
 }
 
-int LinearModel::save(const char* path) const {
-  if (!path) return -1;
-  FILE* f = std::fopen(path, "wb");
-  if (!f) return -1;
-  write(f);
-  std::fclose(f);
-  return 0;
-}
+int LinearModel::save(const char* path) const { return io::saveRecord(path, *this); }
 
-int LinearModel::load(const char* path) {
-  if (!path) return -1;
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return -1;
-  const int result = read(f);
-  std::fclose(f);
-  return result;
-}
+int LinearModel::load(const char* path) { return io::loadRecord(path, *this); }
 
 }  // namespace zeq

@@ -23,6 +23,11 @@ class LinearModel {
   cv::Mat_<float> project(const cv::Mat_<float>& v) const;
   // mean + basis p, D x 1. Empty when p does not hold K values.
   cv::Mat_<float> reconstruct(const cv::Mat_<float>& p) const;
+  // The same results written into out, whose buffer is reused when it already
+  // has the size (and so is overwritten); false, out untouched, where the forms
+  // above return an empty matrix.
+  bool projectInto(const cv::Mat_<float>& v, cv::Mat_<float>& out) const;
+  bool reconstructInto(const cv::Mat_<float>& p, cv::Mat_<float>& out) const;
   // Limits each p[k] to +-factor * modeScale[k]; -1 (p untouched) when p is not K long.
   int clamp(cv::Mat_<float>& p, float factor) const;
 

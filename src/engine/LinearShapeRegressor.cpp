@@ -2,23 +2,17 @@
 
 #include <cstdint>
 
+#include "engine/EigenViews.h"
 #include "engine/MatrixRecord.h"
+#include "engine/RecordFile.h"
 #include "engine/geometry.h"
 
 namespace zeq {
 
 namespace {
-using RowMajor = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-using ConstMatrixView = Eigen::Map<const RowMajor, Eigen::Unaligned, Eigen::OuterStride<>>;
-using ConstVectorView = Eigen::Map<const Eigen::VectorXf>;
-using VectorView = Eigen::Map<Eigen::VectorXf>;
+// Views of the OpenCV buffers: ConstMatrixView, ConstVectorView, VectorView, matrixView.
+using namespace detail;
 using Mode = LinearShapeRegressor::Mode;
-
-// Row-major view of an OpenCV matrix without copying; rows may be padded
-// (a column range of a wider matrix), so the row stride comes from the step.
-ConstMatrixView matrixView(const cv::Mat_<float>& m) {
-  return ConstMatrixView(m.ptr<float>(0), m.rows, m.cols, Eigen::OuterStride<>(static_cast<Eigen::Index>(m.step1())));
-}
 
 bool isColumn(const cv::Mat_<float>& m, std::int64_t length) {
   return length > 0 && m.rows == length && m.cols == 1 && m.isContinuous();
@@ -54,17 +48,6 @@ void localPredictions(const ConstMatrixView& F, const ConstVectorView& d, Eigen:
   }
 }
 
-bool readFloats(cv::Mat_<float>& m, std::int32_t count, FILE* f) {
-  if (count == 0) {
-    m.release();
-    return true;
-  }
-  // A view into a larger matrix cannot take the record's contiguous floats.
-  if (!m.isContinuous()) m.release();
-  m.create(count, 1);
-  return std::fread(m.ptr<float>(0), sizeof(float), static_cast<std::size_t>(count), f) ==
-         static_cast<std::size_t>(count);
-}
 }  // namespace
 
 LinearShapeRegressor::Mode LinearShapeRegressor::mode(int n, int D) const {
@@ -157,12 +140,32 @@ cv::Mat_<float> LinearShapeRegressor::predict(Feature& feature, const cv::Mat_<f
   }
   // Aligning points of another count cannot succeed; the shape passes through.
   if (shape.empty() || shape.rows != referenceShape.rows || shape.cols != referenceShape.cols) return shape.clone();
-  const cv::Mat_<float> M = geo::alignPoints2d(shape, referenceShape);
-  cv::Mat_<float> s = geo::transform2d(shape, M);
-  const cv::Mat_<float> Minv = geo::invertTransform2d(M);
+  cv::Matx23f M;
+  geo::alignPoints2dTo(shape, referenceShape, M);
+  cv::Mat_<float> s;
+  geo::transform2dInto(shape, M, s);
   computeUpdate(s);
-  geo::transform2d_inplace(s, Minv);
+  geo::transform2dInPlace(s, geo::invertTransform2x3(M));
   return s;
+}
+
+void LinearShapeRegressor::predictInPlace(Feature& feature, cv::Mat_<float>& shape, bool align) {
+  // Only a contiguous matrix behaves like the copy predict would update.
+  if (!shape.isContinuous() || (align && (shape.rows != referenceShape.rows || shape.cols != referenceShape.cols))) {
+    shape = predict(feature, shape, align);
+    return;
+  }
+  feature.extract(descriptor, shape);
+  if (!align) {
+    computeUpdate(shape);
+    return;
+  }
+  if (shape.empty()) return;
+  cv::Matx23f M;
+  geo::alignPoints2dTo(shape, referenceShape, M);
+  geo::transform2dInto(shape, M, shape);
+  computeUpdate(shape);
+  geo::transform2dInPlace(shape, geo::invertTransform2x3(M));
 }
 
 void LinearShapeRegressor::refreshCopies() {
@@ -172,12 +175,7 @@ void LinearShapeRegressor::refreshCopies() {
 
 int LinearShapeRegressor::write(FILE* f) const {
   if (!f) return -1;
-  if (!referenceShape.empty() && (referenceShape.cols != 1 || !referenceShape.isContinuous())) return -1;
-  const std::int32_t L = referenceShape.rows;
-  if (std::fwrite(&L, sizeof(L), 1, f) != 1) return -1;
-  if (L > 0 && std::fwrite(referenceShape.ptr<float>(0), sizeof(float), static_cast<std::size_t>(L), f) !=
-                   static_cast<std::size_t>(L))
-    return -1;
+  if (io::writeFloatColumn(referenceShape, f) != 0) return -1;
   if (io::writeMat(mixMatrix, f) != 0) return -1;
   if (io::writeMat(featureMatrix, f) != 0) return -1;
   if (io::writeMat(offset, f) != 0) return -1;
@@ -187,10 +185,7 @@ int LinearShapeRegressor::write(FILE* f) const {
 
 int LinearShapeRegressor::read(FILE* f) {
   if (!f) return -1;
-  std::int32_t L = 0;
-  if (std::fread(&L, sizeof(L), 1, f) != 1) return -1;
-  if (!io::plausibleCount(f, L, sizeof(float))) return -1;
-  if (!readFloats(referenceShape, L, f)) return -1;
+  if (io::readFloatColumn(referenceShape, f) != 0) return -1;
   if (io::readMat(mixMatrix, f) != 0) return -1;
   if (io::readMat(featureMatrix, f) != 0) return -1;
   if (io::readMat(offset, f) != 0) return -1;
@@ -201,20 +196,8 @@ int LinearShapeRegressor::read(FILE* f) {
   return 0;
 }
 
-int LinearShapeRegressor::save(const char* path) const {
-  FILE* f = path ? std::fopen(path, "wb") : nullptr;
-  if (!f) return -1;
-  write(f);
-  std::fclose(f);
-  return 0;
-}
+int LinearShapeRegressor::save(const char* path) const { return io::saveRecord(path, *this); }
 
-int LinearShapeRegressor::load(const char* path) {
-  FILE* f = path ? std::fopen(path, "rb") : nullptr;
-  if (!f) return -1;
-  const int result = read(f);
-  std::fclose(f);
-  return result;
-}
+int LinearShapeRegressor::load(const char* path) { return io::loadRecord(path, *this); }
 
 }  // namespace zeq

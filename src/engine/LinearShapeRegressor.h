@@ -24,6 +24,10 @@ class LinearShapeRegressor {
   // Updated copy of shape. With align the increment is computed in the frame of
   // referenceShape and mapped back.
   cv::Mat_<float> predict(Feature& feature, const cv::Mat_<float>& shape, bool align);
+  // The same update written over shape itself (the per-frame path keeps its
+  // shapes in reused buffers). shape must not share its buffer with a matrix
+  // that still needs the old values.
+  void predictInPlace(Feature& feature, cv::Mat_<float>& shape, bool align);
 
   // Adds the increment for the current descriptor to shape (2n x 1) in place.
   // A stage whose matrices fit no supported configuration leaves shape unchanged.

@@ -6,17 +6,13 @@
 
 #include <opencv2/video/tracking.hpp>
 
+#include "engine/EngineHelpers.h"
+
 namespace zeq {
 
 namespace {
 
-// Truncation toward zero that stays defined for NaN and for coordinates far
-// outside any image.
-int truncToInt(float v) {
-  if (!(v == v)) return 0;
-  constexpr float kLimit = 1e9f;
-  return static_cast<int>(std::max(-kLimit, std::min(kLimit, v)));
-}
+using detail::truncToInt;
 
 int pointCount(const cv::Mat_<float>& points) { return points.cols == 1 ? points.rows / 2 : 0; }
 
@@ -135,11 +131,19 @@ int OpticalFlowTrackerEfficient::calcFlow(const cv::Mat_<unsigned char>& image, 
   const std::vector<cv::Mat>& previous = useSecondPyramid ? pyramidA : pyramidB;
   const std::vector<cv::Mat>& current = useSecondPyramid ? pyramidB : pyramidA;
   try {
-    cv::calcOpticalFlowPyrLK(previous, current, previousPoints, currentPoints, flowStatus, flowError,
-                             cv::Size(windowSize, windowSize), levels - 1,
-                             cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, maxIterations,
-                                              epsilon),
-                             cv::OPTFLOW_USE_INITIAL_FLOW, 1e-4);
+    const cv::Size window(windowSize, windowSize);
+    cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, maxIterations, epsilon);
+    cv::Ptr<cv::SparsePyrLKOpticalFlow>& solver = solver_.ptr;
+    if (solver.empty()) {
+      solver = cv::SparsePyrLKOpticalFlow::create(window, levels - 1, criteria, cv::OPTFLOW_USE_INITIAL_FLOW, 1e-4);
+    } else {
+      solver->setWinSize(window);
+      solver->setMaxLevel(levels - 1);
+      solver->setTermCriteria(criteria);
+      solver->setFlags(cv::OPTFLOW_USE_INITIAL_FLOW);
+      solver->setMinEigThreshold(1e-4);
+    }
+    solver->calc(previous, current, previousPoints, currentPoints, flowStatus, flowError);
   } catch (const cv::Exception&) {
     reset();
     return -1;

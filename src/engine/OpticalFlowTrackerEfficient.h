@@ -3,6 +3,10 @@
 
 #include <opencv2/core.hpp>
 
+namespace cv {
+class SparsePyrLKOpticalFlow;
+}
+
 namespace zeq {
 
 // Stabilises points between frames: pyramidal Lucas-Kanade flow on a crop around
@@ -43,6 +47,18 @@ class OpticalFlowTrackerEfficient {
   // them every frame.
   std::vector<unsigned char> flowStatus;
   std::vector<float> flowError;
+
+ private:
+  // The flow solver, made once instead of by every flow computation; it keeps
+  // nothing between frames but its settings, which calcFlow sets every time.
+  // A copied tracker makes its own, so that copies never share one.
+  struct Solver {
+    cv::Ptr<cv::SparsePyrLKOpticalFlow> ptr;
+    Solver() = default;
+    Solver(const Solver&) {}
+    Solver& operator=(const Solver&) { return *this; }
+  };
+  Solver solver_;
 };
 
 }  // namespace zeq

@@ -6,17 +6,13 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "engine/EngineHelpers.h"
+
 namespace zeq {
 
 namespace {
 
-// Truncation toward zero that stays defined for NaN and for coordinates far
-// outside any image (a bad shape must not become undefined behaviour).
-int truncToInt(float v) {
-  if (!(v == v)) return 0;
-  constexpr float kLimit = 1e9f;
-  return static_cast<int>(std::max(-kLimit, std::min(kLimit, v)));
-}
+using detail::truncToInt;
 
 const cv::Rect_<int> kNoTemplate(-1, -1, 0, 0);
 
@@ -64,11 +60,12 @@ void TranslationTrackerNCC::init(const cv::Mat_<unsigned char>& image, const cv:
     ok = size.width > 0 && size.height > 0;
     if (ok) {
       try {
-        cv::Mat_<unsigned char> resized;
+        // The template is renewed every frame: its buffer is reused unless
+        // someone still holds the previous template.
+        detail::releaseIfShared(templ);
         cv::resize(image(cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w),
                                   static_cast<int>(h))),
-                   resized, size, 0.0, 0.0, cv::INTER_LINEAR);
-        templ = resized;
+                   templ, size, 0.0, 0.0, cv::INTER_LINEAR);
       } catch (const cv::Exception&) {
         ok = false;
       }

@@ -1,5 +1,6 @@
 #include "engine/geometry.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zeq {
@@ -14,7 +15,7 @@ bool isTransform2x3(const cv::Mat_<float>& M) {
   return false;
 }
 
-void applyInPlace(float* p, std::size_t n, const cv::Mat_<float>& M) {
+void applyInPlace(float* p, std::size_t n, const cv::Matx23f& M) {
   const float a = M(0, 0), b = M(0, 1), tx = M(0, 2);
   const float c = M(1, 0), d = M(1, 1), ty = M(1, 2);
   for (std::size_t i = 0; i < n; ++i) {
@@ -23,6 +24,14 @@ void applyInPlace(float* p, std::size_t n, const cv::Mat_<float>& M) {
     p[2 * i] = (x * a + y * b) + tx;
     p[2 * i + 1] = (x * c + y * d) + ty;
   }
+}
+
+cv::Matx23f fixedTransform(const cv::Mat_<float>& M) {
+  return cv::Matx23f(M(0, 0), M(0, 1), M(0, 2), M(1, 0), M(1, 1), M(1, 2));
+}
+
+cv::Mat_<float> transformMat(const cv::Matx23f& M) {
+  return (cv::Mat_<float>(2, 3) << M(0, 0), M(0, 1), M(0, 2), M(1, 0), M(1, 1), M(1, 2));
 }
 }  // namespace
 
@@ -38,10 +47,10 @@ cv::Rect calcBoundingBox(const cv::Mat_<float>& shape) {
                   static_cast<int>(maxY - minY));
 }
 
-cv::Mat_<float> alignPoints2d(const cv::Mat_<float>& src, const cv::Mat_<float>& dst) {
+bool alignPoints2dTo(const cv::Mat_<float>& src, const cv::Mat_<float>& dst, cv::Matx23f& M) {
   if (src.rows != dst.rows || src.cols != dst.cols) {
     std::fprintf(stderr, "Incompatible point sets to align\n");
-    return cv::Mat_<float>();
+    return false;
   }
   const int n = static_cast<int>(src.total() / 2);
   const cv::Mat_<float> s = src.isContinuous() ? src : src.clone();
@@ -50,8 +59,8 @@ cv::Mat_<float> alignPoints2d(const cv::Mat_<float>& src, const cv::Mat_<float>&
   const float* pt = t.empty() ? nullptr : t.ptr<float>(0);
   // Normal equations of A [a b tx ty]^T = dst with rows (x, -y, 1, 0) and (y, x, 0, 1),
   // accumulated in single precision like the product A^T A would be.
-  cv::Mat_<float> AtA = cv::Mat_<float>::zeros(4, 4);
-  cv::Mat_<float> Atb = cv::Mat_<float>::zeros(4, 1);
+  cv::Matx44f AtA = cv::Matx44f::zeros();
+  cv::Matx41f Atb = cv::Matx41f::zeros();
   for (int i = 0; i < n; ++i) {
     const float x = ps[2 * i], y = ps[2 * i + 1];
     const float u = pt[2 * i], v = pt[2 * i + 1];
@@ -62,15 +71,21 @@ cv::Mat_<float> alignPoints2d(const cv::Mat_<float>& src, const cv::Mat_<float>&
       Atb(j) += r0[j] * u + r1[j] * v;
     }
   }
-  cv::Mat_<float> sol;
+  // A failed decomposition leaves zeros in the solution.
+  cv::Matx41f sol = cv::Matx41f::zeros();
   cv::solve(AtA, Atb, sol, cv::DECOMP_CHOLESKY);
-  if (sol.total() != 4) sol = cv::Mat_<float>::zeros(4, 1);
   const float a = sol(0), b = sol(1), tx = sol(2), ty = sol(3);
-  return (cv::Mat_<float>(2, 3) << a, -b, tx, b, a, ty);
+  M = cv::Matx23f(a, -b, tx, b, a, ty);
+  return true;
 }
 
-cv::Mat_<float> invertTransform2d(const cv::Mat_<float>& M) {
-  if (M.rows != 2 || M.cols != 3) return cv::Mat_<float>();
+cv::Mat_<float> alignPoints2d(const cv::Mat_<float>& src, const cv::Mat_<float>& dst) {
+  cv::Matx23f M;
+  if (!alignPoints2dTo(src, dst, M)) return cv::Mat_<float>();
+  return transformMat(M);
+}
+
+cv::Matx23f invertTransform2x3(const cv::Matx23f& M) {
   float a = M(0, 0), b = M(0, 1), c = M(1, 0), d = M(1, 1);
   float det = a * d - b * c;
   if (det < 1e-8f) {
@@ -80,7 +95,12 @@ cv::Mat_<float> invertTransform2d(const cv::Mat_<float>& M) {
   }
   const float i00 = d / det, i01 = -b / det, i10 = -c / det, i11 = a / det;
   const float tx = M(0, 2), ty = M(1, 2);
-  return (cv::Mat_<float>(2, 3) << i00, i01, -(i00 * tx + i01 * ty), i10, i11, -(i10 * tx + i11 * ty));
+  return cv::Matx23f(i00, i01, -(i00 * tx + i01 * ty), i10, i11, -(i10 * tx + i11 * ty));
+}
+
+cv::Mat_<float> invertTransform2d(const cv::Mat_<float>& M) {
+  if (M.rows != 2 || M.cols != 3) return cv::Mat_<float>();
+  return transformMat(invertTransform2x3(fixedTransform(M)));
 }
 
 cv::Mat_<float> transform2d(const cv::Mat_<float>& S, const cv::Mat_<float>& M) {
@@ -88,14 +108,38 @@ cv::Mat_<float> transform2d(const cv::Mat_<float>& S, const cv::Mat_<float>& M) 
   cv::Mat_<float> out = S.clone();
   out = out.reshape(1, static_cast<int>(out.total()));
   if (!isTransform2x3(M)) return out;
-  applyInPlace(out.empty() ? nullptr : out.ptr<float>(0), out.total() / 2, M);
+  applyInPlace(out.empty() ? nullptr : out.ptr<float>(0), out.total() / 2, fixedTransform(M));
   return out;
 }
 
 void transform2d_inplace(cv::Mat_<float>& S, const cv::Mat_<float>& M) {
   if (!isTransform2x3(M) || S.empty()) return;
+  transform2dInPlace(S, fixedTransform(M));
+}
+
+void transform2dInto(const cv::Mat_<float>& S, const cv::Matx23f& M, cv::Mat_<float>& out) {
+  if (S.empty()) {
+    out.release();
+    return;
+  }
+  const int total = static_cast<int>(S.total());
+  const bool columnInPlace = out.data == S.data && out.rows == total && out.cols == 1 && out.isContinuous();
+  if (!columnInPlace) {
+    // The points are read from a contiguous copy when S is a view or when out
+    // shares S's buffer in another layout.
+    cv::Mat_<float> source = S;
+    if (!source.isContinuous() || out.data == S.data) source = S.clone();
+    out.create(total, 1);
+    std::copy(source.ptr<float>(0), source.ptr<float>(0) + total, out.ptr<float>(0));
+  }
+  applyInPlace(out.ptr<float>(0), static_cast<std::size_t>(total) / 2, M);
+}
+
+void transform2dInPlace(cv::Mat_<float>& S, const cv::Matx23f& M) {
+  if (S.empty()) return;
   if (!S.isContinuous()) {
-    cv::Mat_<float> moved = transform2d(S, M);
+    cv::Mat_<float> moved;
+    transform2dInto(S, M, moved);
     moved.reshape(1, S.rows).copyTo(S);
     return;
   }

@@ -24,5 +24,15 @@ cv::Mat_<float> transform2d(const cv::Mat_<float>& S, const cv::Mat_<float>& M);
 // is not 2 x 3 is reported on stderr and S is left unchanged.
 void transform2d_inplace(cv::Mat_<float>& S, const cv::Mat_<float>& M);
 
+// Forms of the above on a fixed-size transform, for the per-frame path: they
+// compute the same values without allocating (beyond sizing `out` once).
+// alignPoints2dTo: false (and the message) when the point sets differ in size.
+bool alignPoints2dTo(const cv::Mat_<float>& src, const cv::Mat_<float>& dst, cv::Matx23f& M);
+cv::Matx23f invertTransform2x3(const cv::Matx23f& M);
+// out: 2n x 1 column of the transformed points (out may be S itself).
+void transform2dInto(const cv::Mat_<float>& S, const cv::Matx23f& M, cv::Mat_<float>& out);
+// In place, S keeps its dimensions.
+void transform2dInPlace(cv::Mat_<float>& S, const cv::Matx23f& M);
+
 }  // namespace geo
 }  // namespace zeq
