@@ -128,6 +128,32 @@ TEST_P(ShippedModelFixtureTest, TracksTheAnnotatedFace) {
   EXPECT_GE(cv::mean(tracker.confidence)[0], tracker.threshold);
 }
 
+// When the face leaves the picture the confidence must fall below the
+// threshold, so that the plug-in searches again instead of tracking nothing.
+TEST(ShippedModelTest, LosesTheFaceWhenItDisappears) {
+  std::vector<cv::Point2f> points;
+  const cv::Mat colour = cv::imread(kData + "/takeo.png", cv::IMREAD_COLOR);
+  if (colour.empty() || !readPts(kData + "/takeo.pts", points)) GTEST_SKIP() << "fixture takeo is not in tests/data";
+  cv::Mat grey;
+  cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+  cv::Mat flat(grey.size(), CV_8U, cv::Scalar(128)), noise(grey.size(), CV_8U);
+  cv::randu(noise, 0, 256);
+  cv::GaussianBlur(noise, noise, cv::Size(5, 5), 2.0);
+  for (const cv::Mat& empty : {flat, noise}) {
+    zeq::FaceTracker tracker;
+    ASSERT_EQ(tracker.initialiseWithCombinedModel(kModels), 0);
+    cv::Rect face;
+    detectFace(grey, toShape66(points), face);
+    const cv::Rect placed = shrinkDetection(face);
+    ASSERT_TRUE(tracker.reset(placed.x, placed.y, placed.width, placed.height));
+    for (int update = 0; update < 3; ++update) ASSERT_EQ(tracker.update(grey.data, grey.cols, grey.rows), 1);
+    int result = 1;
+    for (int update = 0; update < 2 && result == 1; ++update) result = tracker.update(empty.data, empty.cols, empty.rows);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(tracker.shape.empty());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Fixtures, ShippedModelFixtureTest,
                          ::testing::Values(Case{"einstein", Start::FaceBox}, Case{"takeo", Start::FaceBox},
                                            Case{"breakingbad", Start::Followed}));

@@ -1,7 +1,9 @@
 #pragma once
 // Training photos: loading, views by yaw, mirrored copies, and the error of the
 // detector-based placement that starts tracking on a first frame.
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -54,16 +56,6 @@ std::vector<PlacementError> measurePlacement(const std::vector<Photo>& photos, c
 
 // Runs fn(thread, index) for index in [0, count) on `threads` threads; thread t
 // takes a fixed contiguous range so that results do not depend on timing.
-template <typename F>
-void parallelRange(int count, int threads, F&& fn);
-
-}  // namespace train
-}  // namespace zeq
-
-#include <thread>
-
-namespace zeq {
-namespace train {
 template <typename F>
 void parallelRange(int count, int threads, F&& fn) {
   threads = std::max(1, std::min(threads, count));

@@ -175,8 +175,8 @@ inline Eigen::MatrixXd similarityBasis(const Eigen::VectorXd& mean) {
 
 struct ShapeModelOptions {
   double meanWidth = 400.0;       // x extent of the mean, in pixels
-  double varianceKept = 0.98;     // of the non-rigid variance of the aligned shapes
-  int maxModes = 24;
+  double varianceKept = 0.995;    // of the non-rigid variance of the aligned shapes
+  int maxModes = 40;
   int rotatedModes = 10;          // leading modes that also get a copy turned by 90 degrees
   double scaleFactor = 1.5;       // modeScale = scaleFactor x standard deviation
   double rigidScale = 1e7;        // modeScale of the similarity modes: never clamped

@@ -364,8 +364,7 @@ void Trainer::syncWorkers() {
 void Trainer::trainStage(int k, double& tuneBefore, double& tuneAfter) {
   syncWorkers();
   const int T = opt_.threads;
-  const int f = FeatParameters().numBins * (FeatParameters().patchSize / FeatParameters().cellSize) *
-                (FeatParameters().patchSize / FeatParameters().cellSize);
+  const int f = workers_[0]->engine->feature.blockLength();
   const int regressionSamples = static_cast<int>(samples_.size());
 
   // Pass A: moments of the local regressors. [thread][view][tune]

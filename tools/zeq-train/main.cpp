@@ -34,6 +34,8 @@ void usage() {
       "  --budget-minutes X stop adding stages when the next would exceed this (default 55)\n"
       "  --strong-scale X   further multiplier for the starts of the human-annotated photos\n"
       "  --reference-box X  landmark box side of the frontal reference in the normalised frame (default 100)\n"
+      "  --shape-variance P, --shape-modes N   non-rigid modes of the shape models: enough for P %% of\n"
+      "                     the variance, at most N (default 99.5, 40)\n"
       "  --stage-gain P     a stage that improves the tuning error by less than P %% is dropped and\n"
       "                     training stops (default 2)\n");
 }
@@ -70,6 +72,8 @@ int main(int argc, char** argv) {
     else if (argValue(i, argc, argv, "--budget-minutes", v)) opt.timeBudgetSeconds = 60.0 * std::atof(v.c_str());
     else if (argValue(i, argc, argv, "--strong-scale", v)) strongScale = std::atof(v.c_str());
     else if (argValue(i, argc, argv, "--reference-box", v)) opt.referenceBox = std::atof(v.c_str());
+    else if (argValue(i, argc, argv, "--shape-variance", v)) opt.shape.varianceKept = std::atof(v.c_str()) / 100.0;
+    else if (argValue(i, argc, argv, "--shape-modes", v)) opt.shape.maxModes = std::max(1, std::atoi(v.c_str()));
     else if (argValue(i, argc, argv, "--stage-gain", v)) opt.stageGainStop = std::atof(v.c_str()) / 100.0;
     else {
       usage();
