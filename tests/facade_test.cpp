@@ -26,18 +26,6 @@ std::string trackedModelDir() {
   return dir;
 }
 
-// The pose predictor's reference face, interleaved x, y, z (66 points).
-cv::Mat_<float> referenceFace() {
-  const cv::Mat_<float> planar = zeq::FacePosePredictor().referenceShape;
-  const int n = planar.rows / 3;
-  cv::Mat_<float> out(3 * n, 1);
-  for (int i = 0; i < n; ++i) {
-    out(3 * i) = planar(i);
-    out(3 * i + 1) = planar(n + i);
-    out(3 * i + 2) = planar(2 * n + i);
-  }
-  return out;
-}
 
 cv::Point2f eyeCentre(const cv::Mat_<float>& shape, int first) {
   cv::Point2f c(0, 0);
@@ -80,7 +68,7 @@ TEST(Facade, WithoutEngineEverythingIsSafe) {
 TEST(Facade, InitialiseMeasuresTheReferenceFace) {
   Tracker t;
   ASSERT_EQ(t.initialise(trackedModelDir().c_str()), 0);
-  const cv::Mat_<float> ref = referenceFace();
+  const cv::Mat_<float> ref = zeq::testing::interleavedReference3D();
   const auto dist = [&](int a, int b) {
     return static_cast<float>(cv::norm(ref.rowRange(3 * a, 3 * a + 3) - ref.rowRange(3 * b, 3 * b + 3)));
   };
@@ -195,7 +183,7 @@ class FacadePose : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(t.initialise(trackedModelDir().c_str()), 0);
     zeq::FaceTracker& e = *t.faceTracker;
-    e.shape3D = referenceFace();
+    e.shape3D = zeq::testing::interleavedReference3D();
     const int n = e.shape3D.rows / 3;
     std::vector<cv::Point3f> object(n);
     for (int i = 0; i < n; ++i) object[i] = {e.shape3D(3 * i), e.shape3D(3 * i + 1), e.shape3D(3 * i + 2)};

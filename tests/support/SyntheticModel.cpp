@@ -25,18 +25,6 @@ int blockLength() {
   return cells * cells * p.numBins;
 }
 
-// The pose predictor's built-in reference face as an interleaved column (x, y, z per point).
-cv::Mat_<float> interleavedReference3D() {
-  const cv::Mat_<float> planar = FacePosePredictor().referenceShape;
-  const int n = planar.rows / 3;
-  cv::Mat_<float> out(3 * n, 1);
-  for (int i = 0; i < n; ++i) {
-    out(3 * i) = planar(i);
-    out(3 * i + 1) = planar(n + i);
-    out(3 * i + 2) = planar(2 * n + i);
-  }
-  return out;
-}
 
 cv::Mat_<float> uniformMat(int rows, int cols, float scale, cv::RNG& rng) {
   cv::Mat_<float> m(rows, cols);
@@ -153,6 +141,19 @@ cv::Mat_<int> indexRange(int first, int last) {
 }
 
 }  // namespace
+
+// The pose predictor's built-in reference face as an interleaved column (x, y, z per point).
+cv::Mat_<float> interleavedReference3D() {
+  const cv::Mat_<float> planar = FacePosePredictor().referenceShape;
+  const int n = planar.rows / 3;
+  cv::Mat_<float> out(3 * n, 1);
+  for (int i = 0; i < n; ++i) {
+    out(3 * i) = planar(i);
+    out(3 * i + 1) = planar(n + i);
+    out(3 * i + 2) = planar(2 * n + i);
+  }
+  return out;
+}
 
 cv::Mat_<float> syntheticMeanShape() {
   const cv::Mat_<float> planar = FacePosePredictor().referenceShape;

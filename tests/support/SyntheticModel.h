@@ -24,6 +24,8 @@ struct SyntheticModelOptions {
 // 66-point mean face (132 x 1, x/y interleaved) in the 128 x 128 normalised
 // frame: the frontal view of the pose predictor's reference face, scaled so the
 // eye centres are 40 px apart and centred in the frame.
+// The pose predictor's built-in reference face as an interleaved column (x, y, z per point).
+cv::Mat_<float> interleavedReference3D();
 cv::Mat_<float> syntheticMeanShape();
 
 // Fills every model member of tracker (three views, classifiers, shape models,
