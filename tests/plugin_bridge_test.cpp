@@ -20,10 +20,6 @@
 
 namespace {
 
-// OpenCV's gphoto2 back end probes USB on every capture open and leaks what it
-// enumerates; these tests never need it.
-[[maybe_unused]] const bool kGphotoDisabled = setenv("OPENCV_VIDEOIO_PRIORITY_GPHOTO2", "0", 0) == 0;
-
 using namespace zeq::plugin;
 
 struct ModelDirs {

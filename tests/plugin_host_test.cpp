@@ -23,10 +23,6 @@
 
 namespace {
 
-// OpenCV's gphoto2 back end probes USB on every capture open and leaks what it
-// enumerates; these tests never need it.
-[[maybe_unused]] const bool kGphotoDisabled = setenv("OPENCV_VIDEOIO_PRIORITY_GPHOTO2", "0", 0) == 0;
-
 using FrameCallback = void (*)(uint64_t, uint64_t, unsigned char*, int32_t);
 using RenderEvent = void (*)(int);
 
