@@ -163,8 +163,9 @@ void Tracker::swap(Tracker& other) noexcept {
 void Tracker::computeReferenceDistances() {
   float* out = faceTracker->referenceDistances;
   const cv::Mat_<float> mean = continuousFloats(faceTracker->referenceModel3D.mean);
-  if (mean.total() < 3 * static_cast<size_t>(kReferencePoints)) {
-    // No usable 3D reference: zero distances make the 3D scale unavailable.
+  if (!faceTracker->hasModel3D || mean.total() < 3 * static_cast<size_t>(kReferencePoints)) {
+    // No usable 3D reference (none, too short, or switched off by the model
+    // checks): zero distances make the 3D scale unavailable.
     for (int i = 0; i < 4; ++i) out[i] = 0.f;
     return;
   }

@@ -68,7 +68,9 @@ class Tracker {
 
   // Camera-space results. Outputs are left untouched when the engine's state
   // cannot support them (3D shape shorter than the 2D shape, too few points,
-  // unusable camera values, a solve that yields non-finite numbers).
+  // camera values outside the ranges of cameraUsable, a solve that is not
+  // finite as float, puts the head beyond kMaxTranslation or does not explain
+  // the landmarks).
   void getTranslation(float& x, float& y, float& z, float focal, float cx, float cy) const;
   void getTranslationInImage(float& x, float& y) const;
   float getScaleInImage() const;
