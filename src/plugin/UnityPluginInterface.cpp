@@ -129,8 +129,13 @@ int trackFrame(unsigned char* rgba, int width, int height) {
     return kStatusBadFrameSize;
   }
   const cv::Mat frame(height, width, CV_8UC4, rgba, static_cast<size_t>(width) * 4);
-  cv::Mat grey;
-  cv::cvtColor(frame, grey, cv::COLOR_RGBA2GRAY);
+  // While a face is tracked only the part of the frame the tracker reads is
+  // converted; the detector needs all of it.
+  cv::Mat grey(height, width, CV_8UC1);
+  cv::Rect region(0, 0, width, height);
+  if (needs_reset || !tracker.frameRegion(width, height, region)) region = cv::Rect(0, 0, width, height);
+  cv::Mat greyRegion = grey(region);
+  cv::cvtColor(frame(region), greyRegion, cv::COLOR_RGBA2GRAY);
 
   if (needs_reset) {
     if (faceDetector.empty()) {
