@@ -98,6 +98,7 @@ int FaceTracker::update(const unsigned char* image, int width, int height) {
   if (!hasViews()) return 0;
   // The caller's buffer is only read; the header lets OpenCV see it without a copy.
   const cv::Mat_<unsigned char> frame(height, width, const_cast<unsigned char*>(image));
+  readRegion_ = cv::Rect();
   try {
     return trackFrame(frame);
   } catch (const std::exception&) {
@@ -135,12 +136,16 @@ int FaceTracker::trackFrame(const cv::Mat_<unsigned char>& image) {
   estimateEyeCentres(inverse);
   geo::transform2dInPlace(shape, inverse);
 
-  if (smoothing) smoothPoints(image);
+  if (smoothing) {
+    smoothPoints(image);
+    readRegion_ |= flowTracker.readRegion();
+  }
   if (!allFinite(shape)) {
     loseFace();
     return 0;
   }
 
+  readRegion_ |= TranslationTrackerNCC::templateRect(shape, image.size());
   translationTracker.updateModel(image, shape);
   calcShape3D(shape, shape3D, pose);
 
@@ -259,6 +264,7 @@ bool FaceTracker::setupFeatureInto(const cv::Mat& image, const cv::Mat_<float>& 
   }
   transformSet = true;
 
+  readRegion_ |= warpSource(transform, featureParameters.warpSize) & cv::Rect(0, 0, image.cols, image.rows);
   cv::warpAffine(image, warpedImage, transform, featureParameters.warpSize, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
                  cv::Scalar(0));
   if (!feature.setup(warpedImage)) return false;
@@ -268,12 +274,14 @@ bool FaceTracker::setupFeatureInto(const cv::Mat& image, const cv::Mat_<float>& 
 
 void FaceTracker::predictMotion(const cv::Mat_<unsigned char>& image) {
   if (!translationTrackerReady) {
+    readRegion_ |= TranslationTrackerNCC::templateRect(shape, image.size());
     translationTracker.init(image, shape);
     translationTrackerReady = true;
     return;
   }
   const int oldX = translationTracker.rect.x;
   const int oldY = translationTracker.rect.y;
+  readRegion_ |= translationTracker.searchWindow(image.size());
   translationTracker.track(image);
   const int dx = translationTracker.rect.x - oldX;
   const int dy = translationTracker.rect.y - oldY;

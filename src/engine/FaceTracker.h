@@ -63,6 +63,18 @@ class FaceTracker {
   // raises an error, is treated as a lost face.
   int update(const unsigned char* image, int width, int height);
 
+  // The part of a width x height frame that the next update reads (the
+  // template search window, the warp into the normalised frame, the flow crop
+  // and the new template), with a margin for the shape's motion in this frame;
+  // pixels outside it may hold anything. False when the whole frame is needed:
+  // no face, the first frame after a placement, a face nearly as large as the
+  // frame.
+  bool frameRegion(int width, int height, cv::Rect& roi) const;
+  // Bounding box of the pixels the last update read (empty when it read none).
+  const cv::Rect& lastReadRegion() const { return readRegion_; }
+  // Image pixels a warp of warpSize through T (image -> normalised) samples.
+  static cv::Rect warpSource(const cv::Matx23f& T, cv::Size warpSize);
+
   // Places initialShape into a face box by the eye centres; clears tracking state.
   // Prints "enter 1" and "enter 2". False (state cleared, no shape) for a box with
   // x < 0 or w < 1, a model without usable eye definitions (eye index tables that
@@ -191,6 +203,7 @@ class FaceTracker {
   std::string lastError_;
   // The last read met a 3D section (even one switched off by the checks).
   bool carried3DSection_ = false;
+  cv::Rect readRegion_;
 };
 
 }  // namespace zeq

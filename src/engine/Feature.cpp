@@ -55,21 +55,6 @@ int boxSide(int cellSize) { return (cellSize % 2 == 1) ? cellSize : cellSize - 1
 
 void fillZero(float* p, int count) { std::fill(p, p + count, 0.0f); }
 
-// Divides the block by its L2 norm plus a small constant. The squares are summed
-// in eight interleaved partial sums, so the loop vectorises; the order is fixed,
-// so the result does not depend on the build.
-void normaliseBlock(float* v, int count) {
-  float acc[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
-  int k = 0;
-  for (; k + 8 <= count; k += 8) {
-    for (int l = 0; l < 8; ++l) acc[l] += v[k + l] * v[k + l];
-  }
-  for (int l = 0; k < count; ++k, ++l) acc[l] += v[k] * v[k];
-  const float sumSq = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
-  const float denom = std::sqrt(sumSq) + 1e-6f;
-  for (k = 0; k < count; ++k) v[k] /= denom;
-}
-
 // Horizontal window sums of one histogram row S (B values per pixel) into D
 // (cols x B). Column u of the border-extended row is S + offset[u]. The first
 // window is summed value by value, then each step adds the entering and
@@ -151,6 +136,125 @@ ZEQ_KERNEL void columnStep(const double* __restrict enter, const double* __restr
   }
 }
 
+// Divides the block by its L2 norm plus a small constant. The squares are summed
+// in eight interleaved partial sums, so the loop vectorises; the order is fixed,
+// so the result does not depend on the build.
+ZEQ_KERNEL void normaliseBlock(float* v, int count) {
+  float acc[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
+  int k = 0;
+  for (; k + 8 <= count; k += 8) {
+    for (int l = 0; l < 8; ++l) acc[l] += v[k + l] * v[k + l];
+  }
+  for (int l = 0; k < count; ++k, ++l) acc[l] += v[k] * v[k];
+  const float sumSq = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+  const float denom = std::sqrt(sumSq) + 1e-6f;
+  for (k = 0; k < count; ++k) v[k] /= denom;
+}
+
+// Where extract() samples: the cell histogram image and the grid around a landmark.
+struct SampleGrid {
+  const float* G = nullptr;  // cellHist, B values per pixel; null when not ready
+  std::size_t rowStride = 0;  // floats per row of G
+  float xLimit = 0.f;         // W - 1
+  float yLimit = 0.f;         // H - 1
+  float offset = 0.f;         // cell-grid offset o
+  int B = 0;                  // bins
+  int C = 0;                  // cell size
+  int c = 0;                  // cells per side
+};
+
+// Bilinear sample of B bins: d = w00 g00 + w01 g01 + w10 g10 + w11 g11, summed
+// in that order. FixedB > 0 lets the compiler unroll for that bin count.
+template <int FixedB>
+ZEQ_KERNEL void sampleBins(float* __restrict d, const float* __restrict g00, const float* __restrict g01,
+                           const float* __restrict g10, const float* __restrict g11, float w00, float w01,
+                           float w10, float w11, int B) {
+  const int bins = FixedB > 0 ? FixedB : B;
+  for (int b = 0; b < bins; ++b) d[b] = w00 * g00[b] + w01 * g01[b] + w10 * g10[b] + w11 * g11[b];
+}
+
+// Descriptor blocks of n landmarks (x, y interleaved in xy) into out, one
+// block after the other; include (may be null) skips landmarks whose value is 0.
+template <int FixedB>
+ZEQ_KERNEL void describeLandmarks(const SampleGrid& g, const float* xy, const unsigned char* include, int n,
+                                  float* out) {
+  const int B = FixedB > 0 ? FixedB : g.B;
+  const int c = g.c;
+  const int cellRow = c * B;
+  const int block = c * cellRow;
+  for (int p = 0; p < n; ++p) {
+    if (include && include[p] == 0) continue;
+    float* blk = out;
+    out += block;
+    const float x = xy[2 * p];
+    const float y = xy[2 * p + 1];
+    // Written as a positive test so that NaN coordinates land outside too.
+    if (g.G == nullptr || !(x >= 0.f && y >= 0.f && x < g.xLimit && y < g.yLimit)) {
+      fillZero(blk, block);
+      continue;
+    }
+    const float xp = x - g.offset;
+    const float yp = y - g.offset;
+    const float fx = xp - std::trunc(xp);
+    const float fy = yp - std::trunc(yp);
+    const float w00 = (1.f - fx) * (1.f - fy);
+    const float w01 = fx * (1.f - fy);
+    const float w10 = (1.f - fx) * fy;
+    const float w11 = fx * fy;
+
+    float* dst = blk;
+    for (int i = 0; i < c; ++i) {
+      const float yy = static_cast<float>(g.C * i) + yp;
+      if (yy < 0.f || yy >= g.yLimit) {
+        fillZero(dst, cellRow);
+        dst += cellRow;
+        continue;
+      }
+      const float* row0 = g.G + static_cast<std::size_t>(yy) * g.rowStride;
+      const float* row1 = row0 + g.rowStride;
+      for (int j = 0; j < c; ++j, dst += B) {
+        const float xx = static_cast<float>(g.C * j) + xp;
+        if (xx < 0.f || xx >= g.xLimit) {
+          fillZero(dst, B);
+          continue;
+        }
+        const std::size_t q = static_cast<std::size_t>(xx) * B;
+        sampleBins<FixedB>(dst, row0 + q, row0 + q + B, row1 + q, row1 + q + B, w00, w01, w10, w11, B);
+      }
+    }
+    normaliseBlock(blk, block);
+  }
+}
+
+// One row of the per-pixel orientation histogram (cols x B) from the angles
+// theta and magnitudes m; pos is scratch for cols bin positions.
+ZEQ_KERNEL void histogramRowKernel(const float* __restrict theta, const float* __restrict m, float* __restrict pos,
+                                   float* __restrict h, int cols, int B, bool signedOrientation) {
+  std::memset(h, 0, static_cast<std::size_t>(cols) * B * sizeof(float));
+  // Bin positions, in double precision and rounded to float, in a loop of their
+  // own so that it vectorises.
+  const double numBins = B;
+  if (signedOrientation) {
+    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
+  } else {
+    for (int x = 0; x < cols; ++x) {
+      const double t = theta[x];
+      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
+      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
+    }
+  }
+  // Each pixel's magnitude goes to its two neighbouring bins; the second write
+  // wins when both are the same bin (one bin only).
+  for (int x = 0; x < cols; ++x, h += B) {
+    const float ps = pos[x];
+    int i = static_cast<int>(ps);
+    if (i > B - 1) i = B - 1;
+    const int next = (i + 1 == B) ? 0 : i + 1;
+    h[i] = (static_cast<float>(i + 1) - ps) * m[x];
+    h[next] = (ps - static_cast<float>(i)) * m[x];
+  }
+}
+
 // The two kernels above dominate setup. On x86-64 they are also built for AVX2
 // and chosen at run time; the operations (conversions, additions, subtractions
 // and one multiplication, no fused multiply-add) round identically in both
@@ -167,6 +271,18 @@ __attribute__((target("avx2"))) void windowSumsAvx2(const float* S, const std::s
 __attribute__((target("avx2"))) void columnStepAvx2(const double* enter, const double* leave, double* sums,
                                                     float* out, std::size_t count, double scale) {
   columnStep(enter, leave, sums, out, count, scale);
+}
+__attribute__((target("avx2"))) void describeLandmarks16Avx2(const SampleGrid& g, const float* xy,
+                                                              const unsigned char* include, int n, float* out) {
+  describeLandmarks<16>(g, xy, include, n, out);
+}
+__attribute__((target("avx2"))) void describeLandmarksAvx2(const SampleGrid& g, const float* xy,
+                                                            const unsigned char* include, int n, float* out) {
+  describeLandmarks<0>(g, xy, include, n, out);
+}
+__attribute__((target("avx2"))) void histogramRowAvx2(const float* theta, const float* m, float* pos, float* h,
+                                                      int cols, int B, bool signedOrientation) {
+  histogramRowKernel(theta, m, pos, h, cols, B, signedOrientation);
 }
 bool haveAvx2() {
   static const bool yes = __builtin_cpu_supports("avx2");
@@ -195,6 +311,38 @@ void rowWindowSums(bool avx2, const float* S, const std::size_t* offset, double*
   }
 #endif
   windowSums(S, offset, D, cols, k, B);
+}
+
+// Same operations in every build (no fused multiply-add), so the choice of
+// kernel does not change any value.
+void describe(const SampleGrid& g, const float* xy, const unsigned char* include, int n, float* out) {
+#if ZEQ_AVX2_KERNELS
+  if (haveAvx2()) {
+    if (g.B == 16) {
+      describeLandmarks16Avx2(g, xy, include, n, out);
+    } else {
+      describeLandmarksAvx2(g, xy, include, n, out);
+    }
+    return;
+  }
+#endif
+  if (g.B == 16) {
+    describeLandmarks<16>(g, xy, include, n, out);
+  } else {
+    describeLandmarks<0>(g, xy, include, n, out);
+  }
+}
+
+void histogramRow(bool avx2, const float* theta, const float* m, float* pos, float* h, int cols, int B,
+                  bool signedOrientation) {
+#if ZEQ_AVX2_KERNELS
+  if (avx2) {
+    histogramRowAvx2(theta, m, pos, h, cols, B, signedOrientation);
+    return;
+  }
+#endif
+  (void)avx2;
+  histogramRowKernel(theta, m, pos, h, cols, B, signedOrientation);
 }
 
 void columnOutput(bool avx2, const double* enter, const double* leave, double* sums, float* out, std::size_t count,
@@ -271,37 +419,8 @@ bool Feature::setup(const cv::Mat& image) {
 
 // Row r of orientationHist from magnitude and angle.
 void Feature::fillHistogramRow(int r) {
-  const int cols = orientationHist.cols;
-  const int B = params.numBins;
-  float* h = orientationHist.ptr<float>(r);
-  std::memset(h, 0, static_cast<std::size_t>(cols) * B * sizeof(float));
-
-  // Bin positions, in double precision and rounded to float, in a loop of their
-  // own so that it vectorises.
-  const float* theta = angle[r];
-  float* pos = binPos_.data();
-  const double numBins = B;
-  if (params.signedOrientation) {
-    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
-  } else {
-    for (int x = 0; x < cols; ++x) {
-      const double t = theta[x];
-      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
-      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
-    }
-  }
-
-  // Each pixel's magnitude goes to its two neighbouring bins; the second write
-  // wins when both are the same bin (one bin only).
-  const float* m = magnitude[r];
-  for (int x = 0; x < cols; ++x, h += B) {
-    const float ps = pos[x];
-    int i = static_cast<int>(ps);
-    if (i > B - 1) i = B - 1;
-    const int next = (i + 1 == B) ? 0 : i + 1;
-    h[i] = (static_cast<float>(i + 1) - ps) * m[x];
-    h[next] = (ps - static_cast<float>(i)) * m[x];
-  }
+  histogramRow(haveAvx2(), angle[r], magnitude[r], binPos_.data(), orientationHist.ptr<float>(r),
+               orientationHist.cols, params.numBins, params.signedOrientation);
 }
 
 // Fills orientationHist row by row and box-filters it into cellHist.
@@ -377,69 +496,27 @@ void Feature::extract(cv::Mat_<float>& descriptor, const cv::Mat_<float>& shape,
   descriptor.create(m * block, 1);
   if (n == 0 || m == 0) return;
 
-  const int B = params.numBins;
-  const int C = params.cellSize;
-  const int c = params.patchSize / C;
-  const int cellRow = c * B;
-  float* out = descriptor.ptr<float>();
-
   // Without a histogram of the current bin count every landmark is outside.
+  const int B = params.numBins;
   const bool ready = !cellHist.empty() && cellHist.dims == 2 && cellHist.type() == CV_MAKETYPE(CV_32F, B);
-  const int W = ready ? cellHist.cols : 0;
-  const int H = ready ? cellHist.rows : 0;
-  const float xLimit = static_cast<float>(W - 1);
-  const float yLimit = static_cast<float>(H - 1);
-  const std::size_t rowStride = ready ? cellHist.step1() : 0;
-  const float* G = ready ? cellHist.ptr<float>() : nullptr;
-  const float o = 0.5f * static_cast<float>(params.patchSize) - 0.5f * static_cast<float>(C);
-
-  for (int p = 0; p < n; ++p) {
-    if (include && include[p] == 0) continue;
-    float* blk = out;
-    out += block;
-    const float x = shape(2 * p, 0);
-    const float y = shape(2 * p + 1, 0);
-    // Written as a positive test so that NaN coordinates land outside too.
-    if (!(x >= 0.f && y >= 0.f && x < xLimit && y < yLimit)) {
-      fillZero(blk, block);
-      continue;
-    }
-    const float xp = x - o;
-    const float yp = y - o;
-    const float fx = xp - std::trunc(xp);
-    const float fy = yp - std::trunc(yp);
-    const float w00 = (1.f - fx) * (1.f - fy);
-    const float w01 = fx * (1.f - fy);
-    const float w10 = (1.f - fx) * fy;
-    const float w11 = fx * fy;
-
-    float* dst = blk;
-    for (int i = 0; i < c; ++i) {
-      const float yy = static_cast<float>(C * i) + yp;
-      if (yy < 0.f || yy >= yLimit) {
-        fillZero(dst, cellRow);
-        dst += cellRow;
-        continue;
-      }
-      const float* row0 = G + static_cast<std::size_t>(yy) * rowStride;
-      const float* row1 = row0 + rowStride;
-      for (int j = 0; j < c; ++j, dst += B) {
-        const float xx = static_cast<float>(C * j) + xp;
-        if (xx < 0.f || xx >= xLimit) {
-          fillZero(dst, B);
-          continue;
-        }
-        const std::size_t q = static_cast<std::size_t>(xx) * B;
-        const float* __restrict g00 = row0 + q;
-        const float* __restrict g01 = g00 + B;
-        const float* __restrict g10 = row1 + q;
-        const float* __restrict g11 = g10 + B;
-        float* __restrict d = dst;
-        for (int b = 0; b < B; ++b) d[b] = w00 * g00[b] + w01 * g01[b] + w10 * g10[b] + w11 * g11[b];
-      }
-    }
-    normaliseBlock(blk, block);
+  SampleGrid g;
+  g.G = ready ? cellHist.ptr<float>() : nullptr;
+  g.rowStride = ready ? cellHist.step1() : 0;
+  g.xLimit = static_cast<float>((ready ? cellHist.cols : 0) - 1);
+  g.yLimit = static_cast<float>((ready ? cellHist.rows : 0) - 1);
+  g.offset = 0.5f * static_cast<float>(params.patchSize) - 0.5f * static_cast<float>(params.cellSize);
+  g.B = B;
+  g.C = params.cellSize;
+  g.c = params.patchSize / params.cellSize;
+  // Landmarks as one contiguous x, y list (a shape that is a view of a wider
+  // matrix is gathered first).
+  const float* xy = shape.ptr<float>(0);
+  if (!shape.isContinuous() || shape.cols != 1) {
+    landmarkScratch_.resize(2 * static_cast<std::size_t>(n));
+    for (int k = 0; k < 2 * n; ++k) landmarkScratch_[k] = shape(k, 0);
+    xy = landmarkScratch_.data();
   }
+  describe(g, xy, include, n, descriptor.ptr<float>());
 }
 
 }  // namespace zeq

@@ -56,6 +56,7 @@ class Feature {
   std::vector<std::size_t> paddedOffset_;  // row offset of each border-extended column
   std::vector<double> rowSums_;            // ring of horizontal window sums
   std::vector<double> columnSums_;         // running vertical sums
+  mutable std::vector<float> landmarkScratch_;  // extract(): landmarks of a strided shape
 };
 
 }  // namespace zeq

@@ -88,6 +88,7 @@ int OpticalFlowTrackerEfficient::setupCurrentImage(const cv::Mat_<unsigned char>
   }
 
   std::vector<cv::Mat>& current = useSecondPyramid ? pyramidB : pyramidA;
+  readRegion_ |= cv::Rect(offset, size);
   try {
     current.resize(2 * static_cast<std::size_t>(std::max(levels, 1)));
     cv::buildOpticalFlowPyramid(image(cv::Rect(offset, size)), current, cv::Size(windowSize, windowSize),
@@ -107,6 +108,7 @@ int OpticalFlowTrackerEfficient::setupCurrentImage(const cv::Mat_<unsigned char>
 }
 
 int OpticalFlowTrackerEfficient::calcFlow(const cv::Mat_<unsigned char>& image, cv::Mat_<float>& points) {
+  readRegion_ = cv::Rect();
   const int n = pointCount(points);
   if (n == 0) return -1;
 
@@ -188,6 +190,11 @@ int OpticalFlowTrackerEfficient::calcFlow(const cv::Mat_<unsigned char>& image, 
     if (setupCurrentImage(image, points) != 0) return -1;
   }
   return blended;
+}
+
+cv::Size OpticalFlowTrackerEfficient::cropSize() const {
+  const std::vector<cv::Mat>& current = useSecondPyramid ? pyramidB : pyramidA;
+  return current.empty() ? cv::Size() : current[0].size();
 }
 
 void OpticalFlowTrackerEfficient::reset() {

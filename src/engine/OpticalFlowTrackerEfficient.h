@@ -27,6 +27,10 @@ class OpticalFlowTrackerEfficient {
   void getPreviousPyramid(std::vector<cv::Mat>& out) const;
   void getPyramids(std::vector<cv::Mat>& previous, std::vector<cv::Mat>& current) const;
   int switchCurrForPrev();
+  // Size of the current crop (level 0 of the current pyramid); empty before a start.
+  cv::Size cropSize() const;
+  // Bounding box of the image pixels the last calcFlow read (empty if none).
+  const cv::Rect& readRegion() const { return readRegion_; }
 
   int maxIterations = 5;
   float epsilon = 0.01f;
@@ -59,6 +63,7 @@ class OpticalFlowTrackerEfficient {
     Solver& operator=(const Solver&) { return *this; }
   };
   Solver solver_;
+  cv::Rect readRegion_;
 };
 
 }  // namespace zeq

@@ -43,14 +43,20 @@ cv::Rect_<int> TranslationTrackerNCC::boundingSquare(const cv::Mat_<float>& shap
   return cv::Rect_<int>(truncToInt(minX), truncToInt(minY), side, side);
 }
 
-void TranslationTrackerNCC::init(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape) {
+cv::Rect TranslationTrackerNCC::templateRect(const cv::Mat_<float>& shape, cv::Size imageSize) {
   const cv::Rect_<int> q = boundingSquare(shape);
   // Shifted inside at the left and top, cut before the last column and row.
   const std::int64_t x = std::max(q.x, 0);
   const std::int64_t y = std::max(q.y, 0);
-  const std::int64_t w = std::min<std::int64_t>(x + q.width, image.cols - 1) - x;
-  const std::int64_t h = std::min<std::int64_t>(y + q.height, image.rows - 1) - y;
+  const std::int64_t w = std::min<std::int64_t>(x + q.width, imageSize.width - 1) - x;
+  const std::int64_t h = std::min<std::int64_t>(y + q.height, imageSize.height - 1) - y;
+  if (w <= 0 || h <= 0) return cv::Rect();
+  return cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w), static_cast<int>(h));
+}
 
+void TranslationTrackerNCC::init(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape) {
+  const cv::Rect square = templateRect(shape, image.size());
+  const std::int64_t x = square.x, y = square.y, w = square.width, h = square.height;
   bool ok = w > 0 && h > 0;
   if (ok) {
     const float k = std::min(static_cast<float>(templateSize.width) / static_cast<float>(w),
@@ -81,18 +87,39 @@ void TranslationTrackerNCC::init(const cv::Mat_<unsigned char>& image, const cv:
   scaleY = static_cast<float>(templ.rows) / static_cast<float>(h);
 }
 
-void TranslationTrackerNCC::track(const cv::Mat_<unsigned char>& image) {
-  if (!hasTemplate() || image.empty()) return;
-
-  // Search window centred on rect, clipped like rect itself.
+cv::Rect TranslationTrackerNCC::searchWindow(cv::Size imageSize) const {
+  if (!hasTemplate() || imageSize.width <= 0 || imageSize.height <= 0) return cv::Rect();
+  // Centred on rect, clipped like rect itself.
   const int sw0 = truncToInt(static_cast<float>(rect.width) * searchScale);
   const int sh0 = truncToInt(static_cast<float>(rect.height) * searchScale);
   const std::int64_t sx = std::max<std::int64_t>(std::int64_t{rect.x} + rect.width / 2 - sw0 / 2, 0);
   const std::int64_t sy = std::max<std::int64_t>(std::int64_t{rect.y} + rect.height / 2 - sh0 / 2, 0);
-  const std::int64_t sw = std::min<std::int64_t>(sx + sw0, image.cols - 1) - sx;
-  const std::int64_t sh = std::min<std::int64_t>(sy + sh0, image.rows - 1) - sy;
-  if (sw <= 0 || sh <= 0) return;
+  const std::int64_t sw = std::min<std::int64_t>(sx + sw0, imageSize.width - 1) - sx;
+  const std::int64_t sh = std::min<std::int64_t>(sy + sh0, imageSize.height - 1) - sy;
+  if (sw <= 0 || sh <= 0) return cv::Rect();
+  return cv::Rect(static_cast<int>(sx), static_cast<int>(sy), static_cast<int>(sw), static_cast<int>(sh));
+}
 
+bool TranslationTrackerNCC::largestCorner(cv::Size imageSize, int& x, int& y) const {
+  const cv::Rect window = searchWindow(imageSize);
+  if (window.empty()) return false;
+  const int rw = truncToInt(scaleX * static_cast<float>(window.width));
+  const int rh = truncToInt(scaleY * static_cast<float>(window.height));
+  if (rw <= 0 || rh <= 0 || templ.cols >= rw || templ.rows >= rh) return false;
+  // The corner grows with the match position, which is at most the last
+  // position where the template fits.
+  x = truncToInt(static_cast<float>(window.x) +
+                 static_cast<float>(window.width) * static_cast<float>(rw - templ.cols) / static_cast<float>(rw));
+  y = truncToInt(static_cast<float>(window.y) +
+                 static_cast<float>(window.height) * static_cast<float>(rh - templ.rows) / static_cast<float>(rh));
+  return true;
+}
+
+void TranslationTrackerNCC::track(const cv::Mat_<unsigned char>& image) {
+  if (!hasTemplate() || image.empty()) return;
+  const cv::Rect window = searchWindow(image.size());
+  if (window.empty()) return;
+  const std::int64_t sx = window.x, sy = window.y, sw = window.width, sh = window.height;
   const cv::Size size(truncToInt(scaleX * static_cast<float>(sw)), truncToInt(scaleY * static_cast<float>(sh)));
   if (size.width <= 0 || size.height <= 0) return;
 

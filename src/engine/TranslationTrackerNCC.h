@@ -18,6 +18,15 @@ class TranslationTrackerNCC {
   void track(const cv::Mat_<unsigned char>& image);
   void updateModel(const cv::Mat_<unsigned char>& image, const cv::Mat_<float>& shape);
   bool hasTemplate() const { return !templ.empty() && rect.width > 0 && rect.height > 0; }
+  // The part of an image of this size that the next track() reads: the search
+  // window centred on rect, clipped like rect. Empty without a template.
+  cv::Rect searchWindow(cv::Size imageSize) const;
+  // The square init() would take around shape in an image of this size (empty
+  // when it has no pixels).
+  // The right-most and lowest corner the next track() can move rect to in an
+  // image of this size; false when it would leave rect where it is.
+  bool largestCorner(cv::Size imageSize, int& x, int& y) const;
+  static cv::Rect templateRect(const cv::Mat_<float>& shape, cv::Size imageSize);
 
   float searchScale;
   cv::Size_<int> templateSize;

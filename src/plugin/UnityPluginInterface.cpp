@@ -172,8 +172,12 @@ int trackFrame(const FrameView& frame) {
                  std::to_string(frame.rowBytes) + " too small for width " + std::to_string(frame.width));
     return kStatusBadLayout;
   }
-  const cv::Rect whole(0, 0, frame.width, frame.height);
-  convertToGrey(frame, whole, imgGrey, imgGreyScratch);
+  // While a face is tracked only the part of the frame the tracker reads is
+  // converted; the detector needs all of it.
+  cv::Rect region(0, 0, frame.width, frame.height);
+  if (needs_reset || !tracker.frameRegion(frame.width, frame.height, region))
+    region = cv::Rect(0, 0, frame.width, frame.height);
+  convertToGrey(frame, region, imgGrey, imgGreyScratch);
 
   if (needs_reset) {
     const int found = searchFace(imgGrey);

@@ -208,6 +208,10 @@ int Tracker::load(const char* path) {
   return result;
 }
 
+bool Tracker::frameRegion(int width, int height, cv::Rect& roi) const {
+  return faceTracker != nullptr && faceTracker->frameRegion(width, height, roi);
+}
+
 int Tracker::update(const unsigned char* grey, int width, int height) {
   if (!faceTracker) {
     reportMissingEngine();

@@ -54,6 +54,12 @@ class Tracker {
   // no engine, no loaded model, no 66-landmark reference shape or the box is invalid.
   bool reset(int x, int y, int width, int height);
 
+  // The part of the next width x height frame that update() reads while a face
+  // is tracked (pixels outside it may hold anything); false when it needs the
+  // whole frame (no engine or face, the frame after a placement, a face nearly
+  // as large as the frame).
+  bool frameRegion(int width, int height, cv::Rect& roi) const;
+
   int nPoints() const { return kOutputPoints; }
   // 60 floats (x, y per point) / 30 floats; null when the engine tracks nothing.
   const float* getPoints() const;

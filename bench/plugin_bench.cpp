@@ -1,0 +1,248 @@
+// Cost of one ZEQ_UnityTrackerUpdate with the shipped model on real frames,
+// through the exported C interface of the plug-in library, the way a host
+// calls it: a tracked frame of the bundled sample (450 x 450), and a searching
+// frame at 640 x 480 on a face-free background cut from the sample and on noise.
+//
+// The library is bound at run time, so the same program measures any build:
+//   build/bench/plugin_bench [--plugin=LIB] [--models=DIR] [--sample=CLIP] [benchmark flags]
+// Single-threaded (OpenCV's threads off); each frame's processor time of this
+// thread is recorded, and the median and 95th percentile are reported as
+// counters (milliseconds) beside Google Benchmark's mean CPU time.
+#include <dlfcn.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+namespace {
+
+struct Settings {
+  std::string plugin = ZEQ_PLUGIN_FILE;
+  std::string models = ZEQ_MODEL_DIR;
+  std::string sample = ZEQ_SAMPLE_CLIP;
+};
+Settings g_settings;
+
+constexpr int kNoFace = -50;
+
+struct Plugin {
+  void* handle = nullptr;
+  int (*init)(const char*, const void*, const void*) = nullptr;
+  int (*update)(unsigned char*, int, int) = nullptr;
+  void (*release)() = nullptr;
+
+  bool open(const std::string& path) {
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return false;
+    auto bind = [&](auto& fn, const char* name) {
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name));
+      return fn != nullptr;
+    };
+    return bind(init, "ZEQ_UnityTrackerInit") && bind(update, "ZEQ_UnityTrackerUpdate") &&
+           bind(release, "ZEQ_UnityTrackerRelease");
+  }
+};
+
+// One library for the whole run: its globals are the plug-in's state.
+Plugin* plugin() {
+  static Plugin p;
+  static const bool opened = p.open(g_settings.plugin);
+  return opened ? &p : nullptr;
+}
+
+double threadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
+}
+
+void reportPercentiles(benchmark::State& state, std::vector<double> ms) {
+  if (ms.empty()) return;
+  std::sort(ms.begin(), ms.end());
+  state.counters["median_ms"] = ms[ms.size() / 2];
+  state.counters["p95_ms"] = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
+}
+
+std::vector<cv::Mat> readFrames(const std::string& path) {
+  std::vector<cv::Mat> frames;
+  cv::VideoCapture video(path);
+  cv::Mat bgr;
+  while (video.read(bgr)) {
+    cv::Mat rgba;
+    cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
+    frames.push_back(rgba);
+  }
+  return frames;
+}
+
+const std::vector<cv::Mat>& sampleFrames() {
+  static const std::vector<cv::Mat> frames = readFrames(g_settings.sample);
+  return frames;
+}
+
+// The window and garden beside the speaker's head (the left and right fifths
+// of the first frame, above his shoulders), the pair repeated mirrored to
+// three times its width and scaled to 640 x 480.
+cv::Mat texturedBackground() {
+  const std::vector<cv::Mat>& frames = sampleFrames();
+  if (frames.empty()) return cv::Mat();
+  const cv::Mat& f = frames.front();
+  const int side = f.cols / 5;
+  const int height = f.rows * 11 / 15;
+  cv::Mat strips, mirrored, tiled, out;
+  cv::hconcat(f(cv::Rect(0, 0, side, height)), f(cv::Rect(f.cols - side, 0, side, height)), strips);
+  cv::flip(strips, mirrored, 1);
+  cv::hconcat(std::vector<cv::Mat>{strips, mirrored, strips}, tiled);
+  cv::resize(tiled, out, cv::Size(640, 480), 0, 0, cv::INTER_LINEAR);
+  return out;
+}
+
+cv::Mat noiseFrame() {
+  cv::Mat rgba(480, 640, CV_8UC4);
+  cv::RNG rng(7);
+  rng.fill(rgba, cv::RNG::UNIFORM, 0, 256);
+  return rgba;
+}
+
+bool initialise(benchmark::State& state, Plugin*& p) {
+  cv::setNumThreads(1);
+  p = plugin();
+  if (!p) {
+    state.SkipWithError(("cannot load " + g_settings.plugin).c_str());
+    return false;
+  }
+  p->release();
+  if (p->init(g_settings.models.c_str(), nullptr, nullptr) != 0) {
+    state.SkipWithError(("cannot initialise with " + g_settings.models).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Tracked frames of the sample, played forwards and backwards so that every
+// frame follows a neighbour. A frame that loses the face is not measured: the
+// following frames search untimed until the face is found again.
+void BM_TrackedSampleFrame(benchmark::State& state) {
+  Plugin* p = nullptr;
+  if (!initialise(state, p)) return;
+  const std::vector<cv::Mat>& frames = sampleFrames();
+  if (frames.size() < 2) {
+    state.SkipWithError(("cannot read " + g_settings.sample).c_str());
+    return;
+  }
+  const int n = static_cast<int>(frames.size());
+  int i = 0, step = 1;
+  auto next = [&]() -> cv::Mat& {
+    if (i + step < 0 || i + step >= n) step = -step;
+    i += step;
+    return const_cast<cv::Mat&>(frames[i]);
+  };
+  auto find = [&](cv::Mat& frame) {
+    int tries = 0;
+    while (p->update(frame.data, frame.cols, frame.rows) <= 0 && ++tries < 2 * n) frame = next();
+    return tries < 2 * n;
+  };
+  cv::Mat first = frames[0];
+  if (!find(first)) {
+    state.SkipWithError("no face found in the sample");
+    return;
+  }
+  std::vector<double> ms;
+  long losses = 0;
+  for (auto _ : state) {
+    cv::Mat& frame = next();
+    const double t0 = threadCpuMs();
+    const int status = p->update(frame.data, frame.cols, frame.rows);
+    const double t1 = threadCpuMs();
+    if (status > 0) {
+      ms.push_back(t1 - t0);
+      continue;
+    }
+    state.PauseTiming();
+    ++losses;
+    cv::Mat again = next();
+    if (!find(again)) {
+      state.SkipWithError("face not found again");
+      break;
+    }
+    state.ResumeTiming();
+  }
+  state.counters["losses"] = static_cast<double>(losses);
+  reportPercentiles(state, ms);
+}
+BENCHMARK(BM_TrackedSampleFrame)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// Searching: every frame runs the detector and finds nothing.
+void searchingFrame(benchmark::State& state, cv::Mat frame) {
+  Plugin* p = nullptr;
+  if (!initialise(state, p)) return;
+  if (frame.empty()) {
+    state.SkipWithError(("cannot read " + g_settings.sample).c_str());
+    return;
+  }
+  const int first = p->update(frame.data, frame.cols, frame.rows);
+  if (first != kNoFace) {
+    state.SkipWithError(("the face-free frame gave status " + std::to_string(first)).c_str());
+    return;
+  }
+  std::vector<double> ms;
+  for (auto _ : state) {
+    const double t0 = threadCpuMs();
+    const int status = p->update(frame.data, frame.cols, frame.rows);
+    ms.push_back(threadCpuMs() - t0);
+    if (status != kNoFace) {
+      state.SkipWithError("a face was found");
+      break;
+    }
+  }
+  reportPercentiles(state, ms);
+}
+
+void BM_SearchingTextured640x480(benchmark::State& state) { searchingFrame(state, texturedBackground()); }
+BENCHMARK(BM_SearchingTextured640x480)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_SearchingNoise640x480(benchmark::State& state) { searchingFrame(state, noiseFrame()); }
+BENCHMARK(BM_SearchingNoise640x480)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Removes --plugin=, --models= and --sample= from the arguments before Google
+// Benchmark reads the rest.
+void takeSettings(int& argc, char** argv) {
+  int out = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char* prefix, std::string& dst) {
+      const std::size_t len = std::strlen(prefix);
+      if (a.compare(0, len, prefix) != 0) return false;
+      dst = a.substr(len);
+      return true;
+    };
+    if (value("--plugin=", g_settings.plugin) || value("--models=", g_settings.models) ||
+        value("--sample=", g_settings.sample)) {
+      continue;
+    }
+    argv[out++] = argv[i];
+  }
+  argc = out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  takeSettings(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  std::printf("plug-in %s, models %s, sample %s\n", g_settings.plugin.c_str(), g_settings.models.c_str(),
+              g_settings.sample.c_str());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
