@@ -81,8 +81,9 @@ namespace Zeq
         public static int Init(string modelDir)
         {
             if (modelDir == null) return InitBadArguments;
-            OpenSession();
+            HookLifetime();
             int result = ZeqTrackerNative.ZEQ_UnityTrackerInit(modelDir, IntPtr.Zero, IntPtr.Zero);
+            s_sessionOpen = true;
             if (result != 0) LogInitFailure(result);
             return result;
         }
@@ -91,10 +92,11 @@ namespace Zeq
         /// bytes for the model and another TextAsset's text for the cascade.</summary>
         public static int Init(byte[] model, string cascadeXml)
         {
-            OpenSession();
+            HookLifetime();
             byte[] cascade = cascadeXml == null ? null : Encoding.UTF8.GetBytes(cascadeXml);
             int result = ZeqTrackerNative.ZEQ_UnityTrackerInitFromMemory(model, model == null ? 0 : model.Length, cascade,
                                                                          cascade == null ? 0 : cascade.Length);
+            s_sessionOpen = true;
             if (result != 0) LogInitFailure(result);
             return result;
         }
@@ -142,12 +144,6 @@ namespace Zeq
                 // Typically the library was never loadable; nothing is left to undo.
                 LogException(e);
             }
-        }
-
-        static void OpenSession()
-        {
-            HookLifetime();
-            s_sessionOpen = true;
         }
 
         static void HookLifetime()
@@ -477,16 +473,20 @@ namespace Zeq
         /// counter-clockwise, other = none. 0 on success, -1 when it cannot be opened.</summary>
         public static int OpenCamera(int device, int width, int height, int fps, int rotation)
         {
-            OpenSession();
-            return ZeqTrackerNative.ZEQ_UnityCreateVideoCapture(device, width, height, fps, rotation);
+            HookLifetime();
+            int result = ZeqTrackerNative.ZEQ_UnityCreateVideoCapture(device, width, height, fps, rotation);
+            s_sessionOpen = true;
+            return result;
         }
 
         /// <summary>Replays a video file as the camera.</summary>
         public static int OpenVideoFile(string path, int rotation)
         {
             if (path == null) return -1;
-            OpenSession();
-            return ZeqTrackerNative.ZEQ_UnityCreateVideoCaptureFromFile(path, rotation);
+            HookLifetime();
+            int result = ZeqTrackerNative.ZEQ_UnityCreateVideoCaptureFromFile(path, rotation);
+            s_sessionOpen = true;
+            return result;
         }
 
         /// <summary>Grabs, tracks and hands over one camera frame.</summary>
