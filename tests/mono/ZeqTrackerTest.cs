@@ -279,25 +279,6 @@ static class ZeqTrackerTest
         byte[] model = File.ReadAllBytes(Path.Combine(modelDir, "zeqTracker.model"));
         string cascade = File.ReadAllText(Path.Combine(modelDir, "face.xml"));
 
-        var truncated = new byte[model.Length / 2];
-        Array.Copy(model, truncated, truncated.Length);
-        var failures = new[] {
-            new KeyValuePair<string, int>("truncated model", ZeqTracker.Init(truncated, cascade)),
-            new KeyValuePair<string, int>("cascade that is not one", ZeqTracker.Init(model, "<opencv_storage/>")),
-            new KeyValuePair<string, int>("null model", ZeqTracker.Init((byte[])null, cascade)),
-            new KeyValuePair<string, int>("empty cascade", ZeqTracker.Init(model, "")),
-        };
-        int[] expected = { ZeqTracker.InitModelFailed, ZeqTracker.InitCascadeFailed, ZeqTracker.InitBadArguments,
-                           ZeqTracker.InitBadArguments };
-        for (int i = 0; i < failures.Length; ++i)
-        {
-            CheckEqual(expected[i], failures[i].Value, "init from memory, " + failures[i].Key);
-        }
-        // The message of the last failure; the model reader's reason is checked here
-        // because it is the one a user cannot guess.
-        CheckEqual(ZeqTracker.InitModelFailed, ZeqTracker.Init(truncated, cascade), "truncated model again");
-        Check(ZeqTracker.LastError.Length > 0, "a failed init leaves a message");
-
         float[] fromDirectory = TrackTwice(modelDir, f, g => ZeqTracker.Update(g.BottomUp, g.Width, g.Height),
                                            "directory model");
         CheckEqual(0, ZeqTracker.Init(model, cascade), "init from memory");
@@ -306,6 +287,26 @@ static class ZeqTrackerTest
         var points = new float[ZeqTracker.PointFloats];
         Check(ZeqTracker.GetPoints(points) == 30 && fromDirectory != null && Equal(points, fromDirectory, 1e-3f),
               "the model from memory gives the points of the model directory");
+
+        var truncated = new byte[model.Length / 2];
+        Array.Copy(model, truncated, truncated.Length);
+        var failures = new[] {
+            new { What = "truncated model", Model = truncated, Cascade = cascade, Expected = ZeqTracker.InitModelFailed },
+            new { What = "cascade that is not one", Model = model, Cascade = "<opencv_storage/>",
+                  Expected = ZeqTracker.InitCascadeFailed },
+            new { What = "null model", Model = (byte[])null, Cascade = cascade, Expected = ZeqTracker.InitBadArguments },
+            new { What = "empty cascade", Model = model, Cascade = "", Expected = ZeqTracker.InitBadArguments },
+        };
+        foreach (var failure in failures)
+        {
+            int result = 0;
+            string log = CaptureErrors(() => result = ZeqTracker.Init(failure.Model, failure.Cascade));
+            CheckEqual(failure.Expected, result, "init from memory, " + failure.What);
+            string message = ZeqTracker.LastError;
+            Check(message.Length > 0 && log.Contains(message), "the failure's message is logged: " + failure.What);
+        }
+        CheckEqual(ZeqTracker.Tracked, ZeqTracker.Update(f.BottomUp, f.Width, f.Height),
+                   "failed inits keep the working tracker");
     }
 
     // The sample's per-frame path: update, then read everything a game reads.
@@ -365,20 +366,13 @@ static class ZeqTrackerTest
         ZeqTracker.FrameReceived += ThrowingHandler;
         ZeqTracker.FrameReceived += OnFrame;
         s_calls.Clear();
-        TextWriter stderr = Console.Error;
-        var log = new StringWriter();
-        Console.SetError(log);
-        try
+        string log = CaptureErrors(() =>
         {
             ZeqTracker.OpenVideoFile(clip, -1);
             ZeqTracker.PollCamera();
-        }
-        finally
-        {
-            Console.SetError(stderr);
-        }
+        });
         CheckEqual(2, s_calls.Count, "the handler after a throwing one still runs");
-        Check(log.ToString().Contains("handler failure " + f.Width + "x" + f.Height), "the exception is logged");
+        Check(log.Contains("handler failure " + f.Width + "x" + f.Height), "the exception is logged");
 
         // Without handlers nothing is called any more.
         ZeqTracker.FrameReceived -= ThrowingHandler;
@@ -468,6 +462,23 @@ static class ZeqTrackerTest
         if (s_failures > 0) return 1;
         Console.WriteLine("domain unload: the process survived");
         return 0;
+    }
+
+    // What the binding logs (the stand-in Debug writes to standard error) while doing something.
+    static string CaptureErrors(Action action)
+    {
+        TextWriter stderr = Console.Error;
+        var log = new StringWriter();
+        Console.SetError(log);
+        try
+        {
+            action();
+        }
+        finally
+        {
+            Console.SetError(stderr);
+        }
+        return log.ToString();
     }
 
     static bool Equal(byte[] a, byte[] b)
