@@ -11,16 +11,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "plugin/CascadeValidation.h"
+#include "plugin/FrameConversion.h"
 #include "plugin/PluginInternal.h"
 #include "plugin/UnityPluginInterface.h"
 #include "support/SyntheticModel.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-// OpenCV's gphoto2 back end probes USB on every capture open and leaks what it
-// enumerates; these tests never need it.
-[[maybe_unused]] const bool kGphotoDisabled = setenv("OPENCV_VIDEOIO_PRIORITY_GPHOTO2", "0", 0) == 0;
 
 using namespace zeq::plugin;
 
@@ -62,6 +60,45 @@ cv::Mat blankFrame() { return cv::Mat(240, 320, CV_8UC4, cv::Scalar(90, 90, 90, 
 
 int push(cv::Mat frame) { return ZEQ_UnityTrackerUpdate(frame.data, frame.cols, frame.rows); }
 
+std::string lastError() {
+  const int n = ZEQ_UnityGetLastError(nullptr, 0);
+  std::string text(static_cast<std::size_t>(n) + 1, '\0');
+  ZEQ_UnityGetLastError(&text[0], n + 1);
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+std::string cascadeText() {
+  const std::vector<unsigned char> bytes = zeq::testing::readFileBytes(dirs().tracked + "/face.xml");
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string replaceFirst(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The RGBA frame in another pixel format and layout: bytes per pixel, the
+// channel order, padding after each row, and optionally the rows bottom-up.
+std::vector<unsigned char> repack(const cv::Mat& rgba, int format, int rowBytes, bool bottomUp) {
+  static const std::vector<std::vector<int>> order = {{0, 1, 2, 3}, {2, 1, 0, 3}, {3, 0, 1, 2},
+                                                      {0, 1, 2}, {2, 1, 0}, {-1}};
+  const std::vector<int>& channels = order[static_cast<std::size_t>(format)];
+  cv::Mat grey;
+  cv::cvtColor(rgba, grey, cv::COLOR_RGBA2GRAY);
+  std::vector<unsigned char> out(static_cast<std::size_t>(rowBytes) * rgba.rows, 0xAB);
+  for (int y = 0; y < rgba.rows; ++y) {
+    unsigned char* row = &out[static_cast<std::size_t>(bottomUp ? rgba.rows - 1 - y : y) * rowBytes];
+    for (int x = 0; x < rgba.cols; ++x)
+      for (std::size_t c = 0; c < channels.size(); ++c)
+        row[x * channels.size() + c] = channels[c] < 0 ? grey.at<unsigned char>(y, x)
+                                                       : rgba.at<cv::Vec4b>(y, x)[channels[c]];
+  }
+  return out;
+}
+
 class Bridge : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,11 +138,12 @@ TEST_F(Bridge, StatusFollowsSearchTrackAndLoss) {
   EXPECT_EQ(ZEQ_UnityGetTrackerPointNum(), 30);  // still answering from the last tracked frame
   ZEQ_UnityTrackerEnable(true);
 
-  // Re-initialising keeps the search flag: the new engine has no shape, so the
-  // next frame is lost and the one after searches again.
+  // Re-initialising searches on the next frame instead of reporting a loss from
+  // the new engine's empty shape.
   ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().lost.c_str(), nullptr, nullptr), 0);
-  EXPECT_FALSE(needs_reset);
-  EXPECT_EQ(push(faceFrame()), 0);
+  EXPECT_TRUE(needs_reset);
+  EXPECT_EQ(push(blankFrame()), -50);
+  EXPECT_EQ(push(faceFrame()), 0);  // placed, then lost by its confidence
   EXPECT_TRUE(needs_reset);
   EXPECT_EQ(state, 0);
   EXPECT_EQ(push(blankFrame()), -50);
@@ -279,14 +317,15 @@ TEST_F(Bridge, BadInputsGiveDocumentedResults) {
     EXPECT_EQ(state, f.status);
   }
 
-  // A detector that a failed re-initialisation left empty.
+  // A re-initialisation without a detector changes nothing: the loaded one keeps searching.
   EXPECT_EQ(ZEQ_UnityTrackerInit(dirs().noDetector.c_str(), nullptr, nullptr), -2);
   EXPECT_TRUE(isTrackerInit);
-  EXPECT_EQ(push(faceFrame()), -54);
+  EXPECT_EQ(push(faceFrame()), 1);
 
   // Internal entry points that are not exported.
   EXPECT_EQ(ZEQ_UnityLoad(nullptr), -1);
   cv::Mat grey(240, 320, CV_8UC1, cv::Scalar(0));
+  ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().lost.c_str(), nullptr, nullptr), 0);
   EXPECT_EQ(UpdateTracker(cv::Mat(4, 4, CV_8UC3)), -53);
   EXPECT_EQ(UpdateTracker(grey), -4);  // the engine has no shape
   EXPECT_EQ(state, 0);
@@ -344,6 +383,212 @@ TEST_F(Bridge, BadInputsGiveDocumentedResults) {
   ZEQ_UnityRegisterCallbacks(nullptr, nullptr);
   EXPECT_NE(NativeRendererCallback(), nullptr);
   NativeRendererCallback()(1);
+}
+
+TEST_F(Bridge, EveryPixelLayoutGivesTheSameGreyAndPoints) {
+  const cv::Mat rgba = faceFrame();
+  cv::Mat expected;
+  cv::cvtColor(rgba, expected, cv::COLOR_RGBA2GRAY);
+  ZEQ_UnityTrackerEnable(true);
+  ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().tracked.c_str(), nullptr, nullptr), 0);
+  ASSERT_EQ(push(rgba), 1);
+  ASSERT_EQ(push(rgba), 1);
+  std::vector<float> reference(60);
+  ASSERT_EQ(ZEQ_UnityGetPoints(reference.data()), 30);
+
+  const int bpp[] = {4, 4, 4, 3, 3, 1};
+  for (int format = 0; format < 6; ++format) {
+    for (int padding : {0, 13}) {
+      for (bool bottomUp : {false, true}) {
+        const int rowBytes = rgba.cols * bpp[format] + padding;
+        const std::vector<unsigned char> pixels = repack(rgba, format, rowBytes, bottomUp);
+        const std::string label = "format " + std::to_string(format) + " padding " + std::to_string(padding) +
+                                  (bottomUp ? " bottom-up" : " top-down");
+        FrameView view;
+        view.pixels = pixels.data();
+        view.width = rgba.cols;
+        view.height = rgba.rows;
+        view.rowBytes = static_cast<std::size_t>(rowBytes);
+        view.format = format;
+        view.bottomUp = bottomUp;
+        cv::Mat grey, scratch;
+        convertToGrey(view, cv::Rect(0, 0, rgba.cols, rgba.rows), grey, scratch);
+        EXPECT_EQ(cv::norm(grey, expected, cv::NORM_INF), 0.0) << label;
+        // A region converts only its own pixels.
+        cv::Mat part(rgba.rows, rgba.cols, CV_8UC1, cv::Scalar(7));
+        const cv::Rect region(10, 20, 50, 40);
+        convertToGrey(view, region, part, scratch);
+        EXPECT_EQ(cv::norm(part(region), expected(region), cv::NORM_INF), 0.0) << label;
+        EXPECT_EQ(part.at<unsigned char>(0, 0), 7) << label;
+
+        // The same two frames from a fresh start give the same points.
+        ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().tracked.c_str(), nullptr, nullptr), 0);
+        const int flags = bottomUp ? ZEQ_IMAGE_BOTTOM_UP : 0;
+        EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(pixels.data(), rgba.cols, rgba.rows, rowBytes, format, flags), 1);
+        EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(pixels.data(), rgba.cols, rgba.rows, rowBytes, format, flags), 1);
+        std::vector<float> points(60);
+        ASSERT_EQ(ZEQ_UnityGetPoints(points.data()), 30) << label;
+        for (int i = 0; i < 60; ++i) EXPECT_NEAR(points[i], reference[i], 1e-3) << label << " value " << i;
+      }
+    }
+  }
+}
+
+TEST_F(Bridge, BadLayoutsChangeNothing) {
+  std::vector<unsigned char> pixels(64 * 48 * 4, 90);
+  ZEQ_UnityTrackerEnable(true);
+  EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(pixels.data(), 64, 48, 256, 0, 0), -41);
+  ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().tracked.c_str(), nullptr, nullptr), 0);
+  ASSERT_EQ(push(faceFrame()), 1);
+  struct Case {
+    const unsigned char* pixels;
+    int width, height, rowBytes, format, status;
+  };
+  const unsigned char* p = pixels.data();
+  for (const Case& c : {Case{p, 64, 48, 256, -1, -56}, Case{p, 64, 48, 256, 6, -56}, Case{p, 64, 48, 255, 0, -56},
+                        Case{p, 64, 48, 191, 3, -56}, Case{p, 64, 48, 63, 5, -56}, Case{p, 64, 48, 0, 0, -56},
+                        Case{p, 64, 48, -256, 0, -56}, Case{p, 64, 48, 256, 1 << 30, -56}}) {
+    EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(c.pixels, c.width, c.height, c.rowBytes, c.format, 0), c.status)
+        << c.rowBytes << " " << c.format;
+    EXPECT_EQ(state, 1);  // still tracking: nothing changed
+    EXPECT_NE(lastError().find("pixel format"), std::string::npos);
+  }
+  EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(nullptr, 64, 48, 256, 0, 0), -1);
+  EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(p, 0, 48, 256, 0, 0), -53);
+  EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(p, 64, 20000, 256, 0, 0), -53);
+  EXPECT_EQ(ZEQ_UnityTrackerUpdateImage(p, 64, 48, 64, 5, ZEQ_IMAGE_BOTTOM_UP | 6), 1);  // unknown flag bits ignored
+}
+
+TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
+  const std::string good = cascadeText();
+  ASSERT_FALSE(good.empty());
+  cv::CascadeClassifier detector;
+  std::string reason;
+  EXPECT_TRUE(loadCascade(good, detector, reason)) << reason;
+  EXPECT_FALSE(detector.empty());
+  std::vector<unsigned char> lbp = zeq::testing::readFileBytes("/usr/share/opencv4/lbpcascades/lbpcascade_frontalface_improved.xml");
+  if (!lbp.empty()) {
+    cv::CascadeClassifier lbpDetector;
+    EXPECT_TRUE(loadCascade(std::string(lbp.begin(), lbp.end()), lbpDetector, reason)) << reason;
+  }
+
+  struct Mutation {
+    std::string from, to;
+  };
+  // The first feature is "6 4 12 9 -1." / "6 7 12 3 3."; the first tree "0 -1 0 -3.15e-02".
+  const std::vector<Mutation> mutations = {
+      {"6 4 12 9 -1.", "6 4 -100000 9 -1."},     // the rectangle that crashed OpenCV
+      {"6 4 12 9 -1.", "6 4 12 90000 -1."},      // past the window
+      {"6 4 12 9 -1.", "6 4 12 9 nan"},          // weight
+      {"6 4 12 9 -1.", "6 4 12 9 1e300"},        // weight not a float
+      {"6 4 12 9 -1.</_>", "6 4 12 9 -1.</_><_>1 1 1 1 1.</_><_>1 1 1 1 1.</_>"},  // four rectangles
+      {"0 -1 0 -3.1511999666690826e-02", "0 -1 99999 -3.1511999666690826e-02"},   // feature index
+      {"0 -1 0 -3.1511999666690826e-02", "0 0 0 -3.1511999666690826e-02 0 -1 0 1"},  // node count vs leaves
+      {"0 -1 0 -3.1511999666690826e-02", "0 -5 0 -3.1511999666690826e-02"},        // leaf index
+      {"0 -1 0 -3.1511999666690826e-02", "0 -1 0 nan"},                            // threshold
+      {"<stageThreshold>-5.0425500869750977e+00", "<stageThreshold>inf"},
+      {"<width>24</width>", "<width>-24</width>"},
+      {"<featureType>HAAR", "<featureType>HOG"},
+      {"<maxCatCount>0<", "<maxCatCount>3<"},
+      {"<stages>", "<stagez>"},
+      {"<opencv_storage>", "<opencv_storage"},  // not parseable
+  };
+  for (const Mutation& m : mutations) {
+    cv::CascadeClassifier d;
+    reason.clear();
+    EXPECT_FALSE(loadCascade(replaceFirst(good, m.from, m.to), d, reason)) << m.to;
+    EXPECT_NE(reason.find("Invalid face detector cascade"), std::string::npos) << m.to << ": " << reason;
+    EXPECT_TRUE(d.empty()) << m.to;
+  }
+  // A tree whose child points back to itself would never end.
+  std::string looping = replaceFirst(good, "0 -1 0 -3.1511999666690826e-02", "1 -1 0 0.5 1 -2 0 0.5");
+  looping = replaceFirst(looping, "2.0875380039215088e+00 -2.2172100543975830e+00", "1 2 3");
+  EXPECT_FALSE(loadCascade(looping, detector, reason));
+  EXPECT_NE(reason.find("child index"), std::string::npos) << reason;
+}
+
+TEST_F(Bridge, AFailedInitKeepsTheWorkingTrackerAndSaysWhy) {
+  const std::string bad = replaceFirst(cascadeText(), "6 4 12 9 -1.", "6 4 -100000 9 -1.");
+  const std::string badDir = zeq::testing::makeTempDir();
+  ASSERT_EQ(zeq::testing::writeSyntheticModelDir(badDir, {}, false), 0);
+  zeq::testing::writeFileBytes(badDir + "/face.xml", std::vector<unsigned char>(bad.begin(), bad.end()));
+
+  ZEQ_UnityTrackerEnable(true);
+  EXPECT_EQ(ZEQ_UnityTrackerInit(badDir.c_str(), nullptr, nullptr), -2);
+  EXPECT_FALSE(isTrackerInit);
+  EXPECT_NE(lastError().find("a rectangle has a negative size"), std::string::npos) << lastError();
+
+  ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().tracked.c_str(), nullptr, nullptr), 0);
+  EXPECT_EQ(lastError(), "");
+  ASSERT_EQ(push(faceFrame()), 1);
+  std::vector<float> before(60), after(60);
+  ASSERT_EQ(ZEQ_UnityGetPoints(before.data()), 30);
+
+  struct Case {
+    std::string dir;
+    int result;
+    std::string message;
+  };
+  for (const Case& c : {Case{"/no/such/dir", -2, "/no/such/dir/face.xml"}, Case{badDir, -2, "Invalid face detector"},
+                        Case{dirs().noModel, -1, "stays in use"}}) {
+    EXPECT_EQ(ZEQ_UnityTrackerInit(c.dir.c_str(), nullptr, nullptr), c.result) << c.dir;
+    EXPECT_NE(lastError().find(c.message), std::string::npos) << lastError();
+    EXPECT_EQ(state, 1);
+    EXPECT_FALSE(needs_reset);
+    EXPECT_EQ(ZEQ_UnityGetPoints(after.data()), 30);
+    EXPECT_EQ(after, before);
+  }
+  EXPECT_EQ(push(faceFrame()), 1);  // the working tracker goes on
+
+  // The message is truncated to the caller's buffer and its full length returned.
+  ZEQ_UnityTrackerInit(nullptr, nullptr, nullptr);
+  const std::string full = lastError();
+  char small[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(ZEQ_UnityGetLastError(small, 5), static_cast<int>(full.size()));
+  EXPECT_EQ(std::string(small), full.substr(0, 4));
+  EXPECT_EQ(small[5], 'x');
+  EXPECT_EQ(ZEQ_UnityGetLastError(small, 0), static_cast<int>(full.size()));
+}
+
+TEST_F(Bridge, InitFromMemoryEqualsInitFromADirectory) {
+  const std::vector<unsigned char> model = zeq::testing::readFileBytes(dirs().tracked + "/zeqTracker.model");
+  const std::string cascade = cascadeText();
+  ASSERT_FALSE(model.empty());
+  const int modelBytes = static_cast<int>(model.size()), cascadeBytes = static_cast<int>(cascade.size());
+  ZEQ_UnityTrackerEnable(true);
+  ASSERT_EQ(ZEQ_UnityTrackerInit(dirs().tracked.c_str(), nullptr, nullptr), 0);
+  ASSERT_EQ(push(faceFrame()), 1);
+  ASSERT_EQ(push(faceFrame()), 1);
+  std::vector<float> fromDir(60), fromMemory(60);
+  ASSERT_EQ(ZEQ_UnityGetPoints(fromDir.data()), 30);
+
+  ZEQ_UnityTrackerRelease();
+  ZEQ_UnityTrackerEnable(true);
+  ASSERT_EQ(ZEQ_UnityTrackerInitFromMemory(model.data(), modelBytes, cascade.data(), cascadeBytes), 0);
+  EXPECT_TRUE(isTrackerInit);
+  ASSERT_EQ(push(faceFrame()), 1);
+  ASSERT_EQ(push(faceFrame()), 1);
+  ASSERT_EQ(ZEQ_UnityGetPoints(fromMemory.data()), 30);
+  EXPECT_EQ(fromMemory, fromDir);
+
+  const std::string bad = replaceFirst(cascade, "<width>24</width>", "<width>0</width>");
+  struct Case {
+    const unsigned char* model;
+    int modelBytes;
+    const char* cascade;
+    int cascadeBytes, result;
+  };
+  for (const Case& c : {Case{nullptr, modelBytes, cascade.data(), cascadeBytes, -3},
+                        Case{model.data(), 0, cascade.data(), cascadeBytes, -3},
+                        Case{model.data(), modelBytes, nullptr, cascadeBytes, -3},
+                        Case{model.data(), modelBytes, cascade.data(), -1, -3},
+                        Case{model.data(), modelBytes, bad.data(), static_cast<int>(bad.size()), -2},
+                        Case{model.data(), modelBytes, cascade.data(), cascadeBytes / 2, -2},  // cut short
+                        Case{model.data(), modelBytes / 2, cascade.data(), cascadeBytes, -1}}) {
+    EXPECT_EQ(ZEQ_UnityTrackerInitFromMemory(c.model, c.modelBytes, c.cascade, c.cascadeBytes), c.result);
+    EXPECT_FALSE(lastError().empty());
+    EXPECT_EQ(state, 1);  // nothing that worked was replaced
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
+#include <limits>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,10 +22,6 @@
 #include "support/TestSupport.h"
 
 namespace {
-
-// OpenCV's gphoto2 back end probes USB on every capture open and leaks what it
-// enumerates; these tests never need it.
-[[maybe_unused]] const bool kGphotoDisabled = setenv("OPENCV_VIDEOIO_PRIORITY_GPHOTO2", "0", 0) == 0;
 
 using FrameCallback = void (*)(uint64_t, uint64_t, unsigned char*, int32_t);
 using RenderEvent = void (*)(int);
@@ -60,6 +58,9 @@ struct Api {
   void (*FlipImage)(unsigned char*, int, int, int);
   void* (*create)();
   void (*destroy)(void*);
+  int (*TrackerInitFromMemory)(const unsigned char*, int, const char*, int);
+  int (*TrackerUpdateImage)(const unsigned char*, int, int, int, int, int);
+  int (*GetLastError)(char*, int);
 };
 
 const std::vector<std::string>& exportedNames() {
@@ -72,7 +73,8 @@ const std::vector<std::string>& exportedNames() {
       "ZEQ_UnityGetTransformEX", "ZEQ_UnityRegisterCallbacks", "NativeRendererCallback",
       "ZEQ_UnityCreateVideoCapture", "ZEQ_UnityCreateVideoCaptureFromFile", "ZEQ_UnityUpdateVideoCapture",
       "ZEQ_UnityCloseVideoCapture", "ZEQ_UnityShowResults", "ZEQ_UnityFlipImage", "createzeqTracker",
-      "destroyzeqTracker"};
+      "destroyzeqTracker", "ZEQ_UnityTrackerInitFromMemory", "ZEQ_UnityTrackerUpdateImage",
+      "ZEQ_UnityGetLastError"};
   return names;
 }
 
@@ -123,6 +125,9 @@ const Api* api() {
     bind(a.FlipImage, "ZEQ_UnityFlipImage", missing);
     bind(a.create, "createzeqTracker", missing);
     bind(a.destroy, "destroyzeqTracker", missing);
+    bind(a.TrackerInitFromMemory, "ZEQ_UnityTrackerInitFromMemory", missing);
+    bind(a.TrackerUpdateImage, "ZEQ_UnityTrackerUpdateImage", missing);
+    bind(a.GetLastError, "ZEQ_UnityGetLastError", missing);
     return missing == 0;
   }();
   return ok ? &a : nullptr;
@@ -398,6 +403,248 @@ TEST_F(Host, TracksTheFramesOfAClip) {
   g_calls.clear();
   a->UpdateVideoCapture();
   EXPECT_TRUE(g_calls.empty());
+}
+
+// A host that calls everything in random order with hostile arguments: null
+// pointers, zero, negative, huge and non-finite values, mismatched sizes (never
+// a buffer smaller than the sizes it is given), corrupt model and cascade bytes.
+// Nothing may crash, every status must be a documented one, no output may
+// become non-finite, and a clean initialisation must track again afterwards.
+class RandomHost {
+ public:
+  RandomHost(const Api* api, const std::string& dir, const std::string& clip)
+      : a_(api), dir_(dir), clip_(clip), face_(toRgba(facePicture())) {
+    model_ = zeq::testing::readFileBytes(dir + "/zeqTracker.model");
+    const std::vector<unsigned char> cascade = zeq::testing::readFileBytes(dir + "/face.xml");
+    cascade_.assign(cascade.begin(), cascade.end());
+    noise_ = cv::Mat(240, 320, CV_8UC4);
+    cv::randu(noise_, 0, 255);
+  }
+
+  void run(int calls) {
+    for (int i = 0; i < calls; ++i) step(pick(20));
+  }
+
+  int badStatuses = 0, nonFinite = 0;
+
+ private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  bool coin() { return pick(2) == 0; }
+
+  int anyInt() {
+    static const int values[] = {0, 1, -1, 2, 3, 4, 29, 30, 66, 99, 160, 320, 16384, 16385, -320,
+                                 std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
+    return coin() ? values[pick(17)] : pick(400) - 50;
+  }
+  float anyFloat() {
+    static const float values[] = {0.f, -0.f, 1.f, -1.f, 1000.f, 80.f, 160.f, 1e-30f, 3e38f, -3e38f,
+                                   NAN, INFINITY, -INFINITY, 1e-45f};
+    return coin() ? values[pick(14)] : std::uniform_real_distribution<float>(-2000.f, 2000.f)(rng_);
+  }
+  float* anyOutput(std::vector<float>& buffer) { return pick(6) == 0 ? nullptr : buffer.data(); }
+
+  void checkStatus(int status) {
+    static const std::set<int> documented = {2, 1, 0, -1, -41, -50, -51, -52, -53, -54, -55, -56};
+    if (!documented.count(status)) ++badStatuses;
+  }
+  void checkFinite(const std::vector<float>& values) {
+    for (float v : values)
+      if (!std::isfinite(v)) ++nonFinite;
+  }
+
+  // A frame whose buffer always holds at least what its sizes claim.
+  void pushFrame() {
+    const cv::Mat& src = pick(3) == 0 ? noise_ : face_;
+    switch (pick(4)) {
+      case 0:
+        checkStatus(a_->TrackerUpdate(src.data, src.cols, src.rows));
+        break;
+      case 1:
+        checkStatus(a_->TrackerUpdate(pick(4) == 0 ? nullptr : src.data, std::min(anyInt(), src.cols),
+                                      std::min(anyInt(), src.rows)));
+        break;
+      default: {
+        const int format = pick(8) - 1;
+        const int bpp = format >= 0 && format <= 2 ? 4 : format <= 4 ? 3 : 1;
+        const int rowBytes = src.cols * bpp + (coin() ? 0 : pick(9)) - (pick(8) == 0 ? 1 : 0);
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(std::max(rowBytes, 0) + 8) * src.rows, 77);
+        checkStatus(a_->TrackerUpdateImage(pick(10) == 0 ? nullptr : bytes.data(), src.cols, src.rows, rowBytes,
+                                           format, pick(4)));
+        break;
+      }
+    }
+  }
+
+  void initSomehow() {
+    switch (pick(6)) {
+      case 0:
+        a_->TrackerInit(dir_.c_str(), nullptr, nullptr);
+        break;
+      case 1:
+        a_->TrackerInit(coin() ? nullptr : "/no/such/zeq/dir", nullptr, nullptr);
+        break;
+      case 2:
+        a_->TrackerInitFromMemory(model_.data(), static_cast<int>(model_.size()), cascade_.data(),
+                                  static_cast<int>(cascade_.size()));
+        break;
+      default: {
+        // Corrupt copies: flipped bytes, cut lengths, null pointers.
+        std::vector<unsigned char> model = model_;
+        std::string cascade = cascade_;
+        for (int k = 0; k < 1 + pick(20); ++k) {
+          if (coin()) model[static_cast<std::size_t>(pick(static_cast<int>(model.size())))] ^= 1u << pick(8);
+          cascade[static_cast<std::size_t>(pick(static_cast<int>(cascade.size())))] = "0123456789-.e n<>/"[pick(18)];
+        }
+        const int modelBytes = coin() ? static_cast<int>(model.size()) : anyInt() % static_cast<int>(model.size());
+        const int cascadeBytes =
+            coin() ? static_cast<int>(cascade.size()) : anyInt() % static_cast<int>(cascade.size());
+        a_->TrackerInitFromMemory(pick(8) == 0 ? nullptr : model.data(), modelBytes,
+                                  pick(8) == 0 ? nullptr : cascade.data(), cascadeBytes);
+        break;
+      }
+    }
+  }
+
+  void step(int what) {
+    std::vector<float> out(128, -5.f);
+    switch (what) {
+      case 0:
+      case 1:
+        initSomehow();
+        break;
+      case 2:
+      case 3:
+      case 4:
+      case 5:
+        pushFrame();
+        break;
+      case 6:
+        a_->TrackerEnable(pick(5) != 0);
+        break;
+      case 7:
+        if (pick(4) == 0) a_->TrackerRelease();
+        break;
+      case 8: {
+        const int n = a_->GetPoints(anyOutput(out));
+        if (n != 0 && n != 30) ++badStatuses;
+        a_->GetConfidence(anyOutput(out));
+        a_->GetTrackerPointNum();
+        out.push_back(a_->GetPitchRadians());
+        out.push_back(a_->GetYawRadians());
+        out.push_back(a_->GetRollRadians());
+        out.push_back(a_->GetScaleInImage());
+        out.push_back(static_cast<float>(a_->WorkTime(anyInt())));
+        checkFinite(out);
+        break;
+      }
+      case 9: {
+        float* o = anyOutput(out);
+        a_->GetTranslation(o, o ? o + 1 : nullptr, o ? o + 2 : nullptr, anyFloat(), anyFloat(), anyFloat());
+        a_->GetTranslationInImage(anyOutput(out), out.data() + 3);
+        a_->GetScale3D(out.data() + 4, anyOutput(out), out.data() + 5);
+        checkFinite(out);
+        break;
+      }
+      case 10:
+      case 11: {
+        std::vector<float> camera(9), distortion(5);
+        for (float& v : camera) v = coin() ? anyFloat() : 0.f;
+        if (coin()) camera = {1000, 0, 80, 0, 1000, 160, 0, 0, 1};
+        for (float& v : distortion) v = pick(3) == 0 ? anyFloat() : 0.f;
+        std::vector<int> indices(100);
+        for (int& k : indices) k = pick(3) == 0 ? anyInt() : pick(66);
+        float* dist = coin() ? distortion.data() : nullptr;
+        if (what == 10) {
+          a_->GetTransform(anyOutput(out), pick(6) == 0 ? nullptr : camera.data(), dist);
+        } else {
+          a_->GetTransformEX(anyOutput(out), camera.data(), dist, pick(6) == 0 ? nullptr : indices.data(),
+                             std::min(anyInt(), 100));
+        }
+        checkFinite(out);
+        break;
+      }
+      case 12: {
+        std::vector<float> camera(9);
+        for (float& v : camera) v = anyFloat();
+        a_->Calibration(pick(5) == 0 ? nullptr : camera.data(), anyFloat(), anyFloat(), anyOutput(out),
+                        out.data() + 1);
+        checkFinite(out);
+        break;
+      }
+      case 13:
+        a_->SetSmoothing(coin());
+        a_->GetSmoothing();
+        break;
+      case 14: {
+        cv::Mat canvas = face_.clone();
+        const int w = std::min(anyInt(), canvas.cols), h = std::min(anyInt(), canvas.rows);
+        if (coin()) {
+          a_->ShowResults(pick(5) == 0 ? nullptr : canvas.data, w, h, anyFloat());
+        } else {
+          a_->FlipImage(pick(5) == 0 ? nullptr : canvas.data, w, h, anyInt());
+        }
+        break;
+      }
+      case 15:
+        switch (pick(5)) {
+          case 0:
+            a_->CreateVideoCaptureFromFile(clip_.c_str(), anyInt());
+            break;
+          case 1:
+            a_->CreateVideoCaptureFromFile(coin() ? nullptr : "/no/such/clip.avi", anyInt());
+            break;
+          case 2:
+            a_->CreateVideoCapture(99, anyInt(), anyInt(), anyInt(), anyInt());
+            break;
+          default:
+            a_->CloseVideoCapture();
+            break;
+        }
+        break;
+      case 16:
+      case 17:
+        a_->UpdateVideoCapture();
+        break;
+      case 18: {
+        char text[16];
+        a_->GetLastError(pick(4) == 0 ? nullptr : text, anyInt() % 17);
+        break;
+      }
+      default: {
+        void* t = a_->create();
+        a_->destroy(t);
+        if (coin()) a_->destroy(nullptr);
+        break;
+      }
+    }
+  }
+
+  const Api* a_;
+  std::string dir_, clip_;
+  cv::Mat face_, noise_;
+  std::vector<unsigned char> model_;
+  std::string cascade_;
+  std::mt19937 rng_{20261210u};
+};
+
+TEST_F(Host, RandomCallsInAnyOrderNeverCrash) {
+  const cv::Mat face = facePicture();
+  ASSERT_FALSE(face.empty()) << "tests/data/takeo.png is missing";
+  const std::string dir = modelDir(1.f);
+  const std::string clip = writeClip("random.avi", std::vector<cv::Mat>(5, face));
+  a->RegisterCallbacks(nullptr, [](uint64_t, uint64_t, unsigned char*, int32_t) {});
+  RandomHost host(a, dir, clip);
+  host.run(3000);
+  EXPECT_EQ(host.badStatuses, 0);
+  EXPECT_EQ(host.nonFinite, 0);
+
+  a->CloseVideoCapture();
+  a->TrackerRelease();
+  a->TrackerEnable(true);
+  ASSERT_EQ(a->TrackerInit(dir.c_str(), nullptr, nullptr), 0);
+  cv::Mat frame = toRgba(face);
+  EXPECT_EQ(a->TrackerUpdate(frame.data, frame.cols, frame.rows), 1);
+  EXPECT_EQ(a->TrackerUpdate(frame.data, frame.cols, frame.rows), 1);
 }
 
 }  // namespace

@@ -23,6 +23,13 @@ extern int state;
 extern int g_rotateCode;
 extern bool needs_reset;
 extern double g_dTimeCost[10];
+// The grey frame the tracker reads, reused from frame to frame.
+extern cv::Mat imgGrey;
+extern cv::Mat imgGreyScratch;
+// Message of the most recent failure, for ZEQ_UnityGetLastError.
+extern std::string g_lastError;
+// The last successful initialisation loaded a tracker model.
+extern bool isModelLoaded;
 
 // Update from a ready 8-bit grey image: no detector, no enable check, no timing.
 // -41 before init; otherwise stores the facade's result in the status and returns
@@ -45,6 +52,7 @@ constexpr int kStatusEngineError = -52;
 constexpr int kStatusBadFrameSize = -53;
 constexpr int kStatusNoDetector = -54;
 constexpr int kStatusInternalFailure = -55;
+constexpr int kStatusBadLayout = -56;
 
 // Detector settings: scale step, neighbours, flags (scale image | biggest object), smallest face.
 constexpr double kDetectScale = 1.3;

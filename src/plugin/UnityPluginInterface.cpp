@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <sstream>
@@ -13,7 +14,10 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 #include <opencv2/videoio.hpp>
+#include <opencv2/videoio/registry.hpp>
 
+#include "plugin/CascadeValidation.h"
+#include "plugin/FrameConversion.h"
 #include "plugin/PluginInternal.h"
 #include "tracker/Tracker.h"
 
@@ -29,6 +33,10 @@ int state = -1;
 int g_rotateCode = -1;
 bool needs_reset = true;
 double g_dTimeCost[10] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+cv::Mat imgGrey;
+cv::Mat imgGreyScratch;
+std::string g_lastError;
+bool isModelLoaded = false;
 
 static void* sfpRender = nullptr;
 static ZEQ_FrameCallback sfpUpdate = nullptr;
@@ -112,49 +120,71 @@ void announceSize(double width, double height) {
   }
 }
 
-int trackFrame(unsigned char* rgba, int width, int height) {
+void setLastError(const std::string& message) { g_lastError = message; }
+
+// Runs the detector on the whole grey frame and places the tracker on the first
+// face; 0 when placed, else the status to report.
+int searchFace(const cv::Mat& grey) {
+  if (faceDetector.empty()) {
+    setLastError("No face detector is loaded: initialise with a valid face.xml");
+    return kStatusNoDetector;
+  }
+  cv::Mat equalised;
+  cv::equalizeHist(grey, equalised);
+  std::vector<cv::Rect> faces;
+  faceDetector.detectMultiScale(equalised, faces, kDetectScale, kDetectNeighbours, kDetectFlags,
+                                cv::Size(kDetectMinSide, kDetectMinSide), cv::Size(0, 0));
+  if (faces.empty()) return kStatusNoFace;
+  const cv::Rect box = shrinkFaceBox(faces.front());
+  if (!tracker.reset(box.x, box.y, box.width, box.height)) {
+    setLastError(isModelLoaded ? "The tracker could not be placed on the detected face"
+                               : "The tracker could not be placed: no tracker model is loaded");
+    return kStatusPlacementRefused;
+  }
+  return 0;
+}
+
+std::string frameSizeMessage(const FrameView& frame) {
+  return "Frame size " + std::to_string(frame.width) + " x " + std::to_string(frame.height) +
+         " is outside 1 .. " + std::to_string(ZEQ_MAX_FRAME_SIDE);
+}
+
+int trackFrame(const FrameView& frame) {
   const std::clock_t start = std::clock();
   int status = kStatusNotUpdated;
   if (!isTrackerEnable) return kStatusDisabled;
-  if (!rgba) {
+  if (!frame.pixels) {
     state = kStatusNotUpdated;
     return kStatusNotUpdated;
   }
   if (!isTrackerInit) {
+    setLastError("Update before a successful initialisation");
     state = kStatusNotInitialised;
     return kStatusNotInitialised;
   }
-  if (!validFrameSize(width, height)) {
+  if (!validFrameSize(frame.width, frame.height)) {
+    setLastError(frameSizeMessage(frame));
     state = kStatusBadFrameSize;
     return kStatusBadFrameSize;
   }
-  const cv::Mat frame(height, width, CV_8UC4, rgba, static_cast<size_t>(width) * 4);
-  cv::Mat grey;
-  cv::cvtColor(frame, grey, cv::COLOR_RGBA2GRAY);
+  if (!validLayout(frame)) {
+    setLastError("Unknown pixel format " + std::to_string(frame.format) + " or row stride " +
+                 std::to_string(frame.rowBytes) + " too small for width " + std::to_string(frame.width));
+    return kStatusBadLayout;
+  }
+  const cv::Rect whole(0, 0, frame.width, frame.height);
+  convertToGrey(frame, whole, imgGrey, imgGreyScratch);
 
   if (needs_reset) {
-    if (faceDetector.empty()) {
-      state = kStatusNoDetector;
-      return kStatusNoDetector;
-    }
-    cv::Mat equalised;
-    cv::equalizeHist(grey, equalised);
-    std::vector<cv::Rect> faces;
-    faceDetector.detectMultiScale(equalised, faces, kDetectScale, kDetectNeighbours, kDetectFlags,
-                                  cv::Size(kDetectMinSide, kDetectMinSide), cv::Size(0, 0));
-    if (faces.empty()) {
-      state = kStatusNoFace;
-      return kStatusNoFace;
-    }
-    const cv::Rect box = shrinkFaceBox(faces.front());
-    if (!tracker.reset(box.x, box.y, box.width, box.height)) {
-      state = kStatusPlacementRefused;
-      return kStatusPlacementRefused;
+    const int found = searchFace(imgGrey);
+    if (found != 0) {
+      state = found;
+      return found;
     }
     needs_reset = false;
   }
 
-  const int result = tracker.update(grey.data, grey.cols, grey.rows);
+  const int result = tracker.update(imgGrey.data, imgGrey.cols, imgGrey.rows);
   state = result;
   if (result < 0) {
     needs_reset = true;
@@ -168,6 +198,64 @@ int trackFrame(unsigned char* rgba, int width, int height) {
   state = status;
   g_dTimeCost[0] = secondsSince(start);
   return status;
+}
+
+int containFailure(const char* what) {
+  needs_reset = true;
+  state = kStatusInternalFailure;
+  setLastError(std::string("Contained failure while tracking: ") + what);
+  return kStatusInternalFailure;
+}
+
+// Swaps the freshly loaded tracker and detector in only when the detector
+// loaded, and keeps a working tracker when the new model did not load, so a bad
+// re-initialisation never breaks tracking that worked.
+int finishInit(zeq::Tracker& candidate, int modelResult, const std::string& cascadeText,
+               std::string cascadeReason) {
+  cv::CascadeClassifier detector;
+  const bool detectorLoaded = cascadeReason.empty() && loadCascade(cascadeText, detector, cascadeReason);
+  const std::string modelReason = modelResult == 0 ? std::string() : candidate.lastError();
+  if (!detectorLoaded) {
+    setLastError(modelReason.empty() ? cascadeReason : modelReason + "; " + cascadeReason);
+    return -2;
+  }
+  if (modelResult != 0 && isTrackerInit && isModelLoaded) {
+    setLastError(modelReason + " (the tracker loaded earlier stays in use)");
+    return -1;
+  }
+  tracker.swap(candidate);
+  faceDetector = detector;
+  isModelLoaded = modelResult == 0;
+  setLastError(tracker.lastError());
+  state = kStatusNotUpdated;
+  needs_reset = true;
+  isTrackerInit = true;
+  isTrackerEnable = true;
+  return modelResult == 0 ? 0 : -1;
+}
+
+// The platform's own camera API: the catch-all probe also tries gPhoto2, which
+// leaks and stalls on every failed open.
+int cameraApi() {
+#if defined(_WIN32)
+  return cv::CAP_DSHOW;
+#elif defined(__APPLE__)
+  return cv::CAP_AVFOUNDATION;
+#else
+  return cv::CAP_V4L2;
+#endif
+}
+
+bool openVideoFile(const std::string& path) {
+  // Probing every back end for a file that is not there only fills the log.
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::fclose(f);
+  for (const cv::VideoCaptureAPIs api : cv::videoio_registry::getStreamBackends()) {
+    if (api == cv::CAP_GPHOTO2) continue;
+    if (camera.open(path, api) && camera.isOpened()) return true;
+  }
+  return false;
 }
 
 void rotateCameraFrame() {
@@ -229,25 +317,50 @@ extern "C" {
 
 int ZEQ_UnityTrackerInit(const char* modelDir, const void* /*reserved1*/, const void* /*reserved2*/) {
   try {
-    if (!modelDir) return -3;
+    if (!modelDir) {
+      setLastError("Initialisation with a null model directory");
+      return -3;
+    }
     const std::string dir(modelDir);
+    zeq::Tracker candidate;
     int result = -1;
     try {
-      result = tracker.initialise(dir.c_str());
+      result = candidate.initialise(dir.c_str());
     } catch (...) {
       result = -1;  // treated like a model that cannot be loaded
     }
-    bool detectorLoaded = false;
-    try {
-      detectorLoaded = faceDetector.load(dir + "/face.xml");
-    } catch (...) {
-      detectorLoaded = false;
+    std::string text, reason;
+    readCascadeFile(dir + "/face.xml", text, reason);
+    return finishInit(candidate, result, text, reason);
+  } catch (const std::exception& e) {
+    setLastError(std::string("Contained failure during initialisation: ") + e.what());
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int ZEQ_UnityTrackerInitFromMemory(const unsigned char* model, int modelBytes, const char* cascadeXml,
+                                   int cascadeBytes) {
+  try {
+    if (!model || !cascadeXml || modelBytes <= 0 || cascadeBytes <= 0) {
+      setLastError("Initialisation from memory with a null buffer or a byte count <= 0");
+      return -3;
     }
-    if (!detectorLoaded) return -2;
-    state = kStatusNotUpdated;
-    isTrackerInit = true;
-    isTrackerEnable = true;
-    return result;
+    zeq::Tracker candidate;
+    int result = -1;
+    try {
+      result = candidate.initialiseFromMemory(model, static_cast<std::size_t>(modelBytes));
+    } catch (...) {
+      result = -1;
+    }
+    std::string reason;
+    if (cascadeBytes > kMaxCascadeBytes) reason = "Invalid face detector cascade: larger than 64 MB";
+    const std::string text = reason.empty() ? std::string(cascadeXml, static_cast<std::size_t>(cascadeBytes)) : "";
+    return finishInit(candidate, result, text, reason);
+  } catch (const std::exception& e) {
+    setLastError(std::string("Contained failure during initialisation: ") + e.what());
+    return -1;
   } catch (...) {
     return -1;
   }
@@ -255,11 +368,49 @@ int ZEQ_UnityTrackerInit(const char* modelDir, const void* /*reserved1*/, const 
 
 int ZEQ_UnityTrackerUpdate(unsigned char* rgba, int width, int height) {
   try {
-    return trackFrame(rgba, width, height);
+    FrameView frame;
+    frame.pixels = rgba;
+    frame.width = width;
+    frame.height = height;
+    frame.rowBytes = width > 0 ? static_cast<std::size_t>(width) * 4 : 0;
+    frame.format = kRGBA32;
+    return trackFrame(frame);
+  } catch (const std::exception& e) {
+    return containFailure(e.what());
   } catch (...) {
-    needs_reset = true;
-    state = kStatusInternalFailure;
-    return kStatusInternalFailure;
+    return containFailure("unknown exception");
+  }
+}
+
+int ZEQ_UnityTrackerUpdateImage(const unsigned char* pixels, int width, int height, int rowBytes, int format,
+                                int flags) {
+  try {
+    FrameView frame;
+    frame.pixels = pixels;
+    frame.width = width;
+    frame.height = height;
+    frame.rowBytes = rowBytes > 0 ? static_cast<std::size_t>(rowBytes) : 0;
+    frame.format = format;
+    frame.bottomUp = (flags & ZEQ_IMAGE_BOTTOM_UP) != 0;
+    return trackFrame(frame);
+  } catch (const std::exception& e) {
+    return containFailure(e.what());
+  } catch (...) {
+    return containFailure("unknown exception");
+  }
+}
+
+int ZEQ_UnityGetLastError(char* buffer, int capacity) {
+  try {
+    const int length = static_cast<int>(std::min<std::size_t>(g_lastError.size(), INT_MAX - 1));
+    if (buffer && capacity > 0) {
+      const int n = std::min(length, capacity - 1);
+      std::memcpy(buffer, g_lastError.data(), static_cast<std::size_t>(n));
+      buffer[n] = '\0';
+    }
+    return length;
+  } catch (...) {
+    return 0;
   }
 }
 
@@ -270,6 +421,7 @@ void ZEQ_UnityTrackerRelease(void) {
   }
   tracker.releaseData();
   isTrackerInit = false;
+  isModelLoaded = false;
   state = kStatusNotUpdated;
   needs_reset = true;
   isTrackerEnable = false;
@@ -425,8 +577,11 @@ ZEQ_RenderEventFunc NativeRendererCallback(void) { return &OnRenderEvent; }
 int ZEQ_UnityCreateVideoCapture(int device, int width, int height, int fps, int rotation) {
   try {
     g_rotateCode = rotation;
-    camera.open(device);
-    if (!camera.isOpened()) return -1;
+    camera.open(device, cameraApi());
+    if (!camera.isOpened()) {
+      setLastError("Could not open camera device " + std::to_string(device));
+      return -1;
+    }
     camera.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(width));
     camera.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(height));
     camera.set(cv::CAP_PROP_FPS, static_cast<double>(fps));
@@ -442,10 +597,14 @@ int ZEQ_UnityCreateVideoCaptureFromFile(const char* path, int rotation) {
     g_rotateCode = rotation;
     if (!path) {
       camera.release();
+      setLastError("Video file path is null");
       return -1;
     }
-    camera.open(std::string(path));
-    if (!camera.isOpened()) return -1;
+    if (!openVideoFile(std::string(path))) {
+      camera.release();
+      setLastError(std::string("Could not open video file: ") + path);
+      return -1;
+    }
     announceSize(camera.get(cv::CAP_PROP_FRAME_WIDTH), camera.get(cv::CAP_PROP_FRAME_HEIGHT));
     return 0;
   } catch (...) {

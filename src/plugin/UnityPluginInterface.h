@@ -39,6 +39,9 @@
  *   -53  width or height outside 1 .. 16384
  *   -54  searching: no face detector is loaded (init returned -2)
  *   -55  an internal failure (e.g. out of memory) was contained; searching resumes
+ *   -56  ZEQ_UnityTrackerUpdateImage only: unknown pixel format, or a row stride
+ *        smaller than width x bytes per pixel; nothing changes (not kept as the
+ *        status)
  *
  * "Gated" functions answer only while the status is positive (> 0); otherwise
  * they return 0 / 0.0 / false and leave every output buffer untouched. All
@@ -50,11 +53,33 @@
  *        "<modelDir>/face.xml"; modelDir has no trailing separator; the reserved
  *        pointers are ignored. Returns 0 on success; -1 when the tracker model
  *        cannot be loaded (tracking is still enabled, but searching then reports
- *        -51); -2 when the detector cannot be loaded (flags unchanged); -3 for a
- *        null modelDir (nothing changes). Sets the status to -1 (except -2/-3).
+ *        -51); -2 when the detector cannot be loaded or its cascade is invalid
+ *        (nothing changes); -3 for a null modelDir (nothing changes). Both files
+ *        are loaded before anything is replaced: a failing init leaves a working
+ *        tracker as it was (a -1 after an earlier successful init changes
+ *        nothing either). A successful init sets the status to -1 and searches
+ *        on the next frame. ZEQ_UnityGetLastError tells why an init failed.
+ *   int  ZEQ_UnityTrackerInitFromMemory(const unsigned char* model, int modelBytes,
+ *                                       const char* cascadeXml, int cascadeBytes)
+ *        The same with the contents of zeqTracker.model and face.xml in memory
+ *        (no files are written); the cascade text need not end with a NUL.
+ *        Returns 0, -1, -2 as above; -3 for a null pointer or a byte count <= 0.
  *   int  ZEQ_UnityTrackerUpdate(rgba, width, height)
  *        Tracks one RGBA frame; returns a status code above. Searching frames run
  *        the face detector and place the tracker; tracked frames only update it.
+ *   int  ZEQ_UnityTrackerUpdateImage(const unsigned char* pixels, int width,
+ *                                    int height, int rowBytes, int format, int flags)
+ *        The same per-frame work and status for other layouts, read in place:
+ *        format 0 RGBA32, 1 BGRA32, 2 ARGB32, 3 RGB24, 4 BGR24, 5 GREY8 (R8);
+ *        rowBytes (>= width x bytes per pixel) between row starts; flags bit 0
+ *        (ZEQ_IMAGE_BOTTOM_UP) when the first row in memory is the picture's
+ *        BOTTOM row, as in Unity textures and Color32 arrays. Results are always
+ *        in top-down image coordinates (y down from the picture's top row).
+ *        -56 for an unknown format or a stride that does not fit.
+ *   int  ZEQ_UnityGetLastError(char* buffer, int capacity)
+ *        The message of the most recent failure of init, update or capture,
+ *        NUL-terminated and truncated to capacity bytes; returns its full length
+ *        without the NUL (0 when there is none). buffer may be null.
  *   void ZEQ_UnityTrackerRelease(void)
  *        Closes the camera, destroys the tracker, disables tracking, status -1.
  *        The detector, callbacks, rotation code and work times are kept.
@@ -155,6 +180,14 @@
 #endif
 
 #define ZEQ_MAX_FRAME_SIDE 16384
+/* ZEQ_UnityTrackerUpdateImage: pixel formats and flags. */
+#define ZEQ_FORMAT_RGBA32 0
+#define ZEQ_FORMAT_BGRA32 1
+#define ZEQ_FORMAT_ARGB32 2
+#define ZEQ_FORMAT_RGB24 3
+#define ZEQ_FORMAT_BGR24 4
+#define ZEQ_FORMAT_GREY8 5
+#define ZEQ_IMAGE_BOTTOM_UP 1
 
 #ifdef __cplusplus
 extern "C" {
@@ -165,6 +198,11 @@ typedef void (*ZEQ_RenderEventFunc)(int eventId);
 
 ZEQ_PLUGIN_EXPORT int ZEQ_UnityTrackerInit(const char* modelDir, const void* reserved1, const void* reserved2);
 ZEQ_PLUGIN_EXPORT int ZEQ_UnityTrackerUpdate(unsigned char* rgba, int width, int height);
+ZEQ_PLUGIN_EXPORT int ZEQ_UnityTrackerInitFromMemory(const unsigned char* model, int modelBytes,
+                                                     const char* cascadeXml, int cascadeBytes);
+ZEQ_PLUGIN_EXPORT int ZEQ_UnityTrackerUpdateImage(const unsigned char* pixels, int width, int height, int rowBytes,
+                                                  int format, int flags);
+ZEQ_PLUGIN_EXPORT int ZEQ_UnityGetLastError(char* buffer, int capacity);
 ZEQ_PLUGIN_EXPORT void ZEQ_UnityTrackerRelease(void);
 ZEQ_PLUGIN_EXPORT void ZEQ_UnityTrackerEnable(bool enable);
 ZEQ_PLUGIN_EXPORT double ZEQ_UnityWorkTime(int slot);

@@ -1,0 +1,210 @@
+#include "plugin/CascadeValidation.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace zeq {
+namespace plugin {
+
+namespace {
+
+bool fail(std::string& reason, const std::string& what) {
+  reason = "Invalid face detector cascade: " + what;
+  return false;
+}
+
+bool isNumber(const cv::FileNode& n) { return n.isInt() || n.isReal(); }
+
+// A number that survives OpenCV's own conversions: finite as a float.
+bool finiteNumber(const cv::FileNode& n, double& v) {
+  if (!isNumber(n)) return false;
+  v = static_cast<double>(n);
+  return std::isfinite(v) && std::isfinite(static_cast<float>(v));
+}
+
+bool intValue(const cv::FileNode& n, int lo, int hi, int& v) {
+  double d = 0.0;
+  if (!finiteNumber(n, d) || d != std::floor(d) || d < lo || d > hi) return false;
+  v = static_cast<int>(d);
+  return true;
+}
+
+// The numbers of a sequence node (or of a single number).
+bool numbers(const cv::FileNode& n, std::vector<double>& out, std::size_t limit) {
+  out.clear();
+  if (isNumber(n)) {
+    double v = 0.0;
+    if (!finiteNumber(n, v)) return false;
+    out.push_back(v);
+    return true;
+  }
+  if (!n.isSeq() || n.size() > limit) return false;
+  for (cv::FileNodeIterator it = n.begin(); it != n.end(); ++it) {
+    double v = 0.0;
+    if (!finiteNumber(*it, v)) return false;
+    out.push_back(v);
+  }
+  return true;
+}
+
+bool wholeNumber(double v) { return v == std::floor(v) && std::fabs(v) <= 1e9; }
+
+struct Window {
+  int width = 0;
+  int height = 0;
+};
+
+// Haar rectangles "x y w h weight", at most three per feature; a tilted one
+// spans x - h .. x + w horizontally and y .. y + w + h vertically.
+bool validHaarFeature(const cv::FileNode& feature, const Window& win, std::string& reason) {
+  const cv::FileNode rects = feature["rects"];
+  if (!rects.isSeq() || rects.size() < 1 || rects.size() > 3) return fail(reason, "a Haar feature needs 1 to 3 rectangles");
+  int tilted = 0;
+  const cv::FileNode t = feature["tilted"];
+  if (!t.empty() && !intValue(t, 0, 1, tilted)) return fail(reason, "a feature's tilted flag is not 0 or 1");
+  std::vector<double> v;
+  for (cv::FileNodeIterator it = rects.begin(); it != rects.end(); ++it) {
+    if (!numbers(*it, v, 5) || v.size() != 5) return fail(reason, "a rectangle is not five finite numbers");
+    for (int i = 0; i < 4; ++i)
+      if (!wholeNumber(v[i])) return fail(reason, "a rectangle has a fractional or huge coordinate");
+    const double x = v[0], y = v[1], w = v[2], h = v[3];
+    if (w < 0 || h < 0) return fail(reason, "a rectangle has a negative size");
+    const bool inside = tilted ? (x - h >= 0 && y >= 0 && x + w <= win.width && y + w + h <= win.height)
+                               : (x >= 0 && y >= 0 && x + w <= win.width && y + h <= win.height);
+    if (!inside) return fail(reason, "a rectangle lies outside the detection window");
+  }
+  return true;
+}
+
+// LBP blocks "x y w h": a 3 x 3 grid of w x h cells.
+bool validLbpFeature(const cv::FileNode& feature, const Window& win, std::string& reason) {
+  std::vector<double> v;
+  if (!numbers(feature["rect"], v, 4) || v.size() != 4) return fail(reason, "an LBP feature is not four numbers");
+  for (double c : v)
+    if (!wholeNumber(c)) return fail(reason, "an LBP feature has a fractional or huge coordinate");
+  const double x = v[0], y = v[1], w = v[2], h = v[3];
+  if (w < 1 || h < 1 || x < 0 || y < 0 || x + 3 * w > win.width || y + 3 * h > win.height)
+    return fail(reason, "an LBP feature lies outside the detection window");
+  return true;
+}
+
+// One tree: `step` numbers per node (left, right, feature, then the threshold
+// or the category subset), nodes + 1 leaves. Children must come after their
+// parent, so evaluation always ends at a leaf.
+bool validTree(const cv::FileNode& tree, int step, bool categorical, int featureCount, std::string& reason) {
+  std::vector<double> nodes, leaves;
+  if (!numbers(tree["internalNodes"], nodes, static_cast<std::size_t>(kMaxCascadeTreeNodes) * step))
+    return fail(reason, "a tree's nodes are missing or not finite numbers");
+  if (!numbers(tree["leafValues"], leaves, kMaxCascadeTreeNodes + 1))
+    return fail(reason, "a tree's leaf values are missing or not finite numbers");
+  if (nodes.empty() || nodes.size() % step != 0) return fail(reason, "a tree's node list has the wrong length");
+  const int count = static_cast<int>(nodes.size()) / step;
+  if (static_cast<int>(leaves.size()) != count + 1) return fail(reason, "a tree does not have one leaf more than nodes");
+  for (int i = 0; i < count; ++i) {
+    const double* n = &nodes[static_cast<std::size_t>(i) * step];
+    for (int c = 0; c < 2; ++c) {
+      if (!wholeNumber(n[c])) return fail(reason, "a tree's child index is not whole");
+      const bool next = n[c] > 0 ? (n[c] > i && n[c] < count) : (-n[c] <= count);
+      if (!next) return fail(reason, "a tree's child index is out of range");
+    }
+    if (!wholeNumber(n[2]) || n[2] < 0 || n[2] >= featureCount) return fail(reason, "a tree names a feature that does not exist");
+    if (categorical) {
+      // 32-bit category masks, written as signed or unsigned words.
+      for (int s = 3; s < step; ++s)
+        if (n[s] != std::floor(n[s]) || std::fabs(n[s]) > 4294967295.0)
+          return fail(reason, "a category subset is not a 32-bit word");
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool validCascade(const cv::FileNode& cascade, std::string& reason) {
+  if (cascade.empty() || !cascade.isMap()) return fail(reason, "no cascade found (OpenCV's cascade classifier format is needed)");
+  if (static_cast<std::string>(cascade["stageType"]) != "BOOST") return fail(reason, "stageType is not BOOST");
+  const std::string type = static_cast<std::string>(cascade["featureType"]);
+  const bool haar = type == "HAAR";
+  if (!haar && type != "LBP") return fail(reason, "featureType is neither HAAR nor LBP");
+  Window win;
+  if (!intValue(cascade["width"], 1, kMaxCascadeWindow, win.width) ||
+      !intValue(cascade["height"], 1, kMaxCascadeWindow, win.height))
+    return fail(reason, "the detection window size is missing or out of range");
+  int categories = 0;
+  if (!intValue(cascade["featureParams"]["maxCatCount"], 0, 256, categories))
+    return fail(reason, "featureParams/maxCatCount is missing or out of range");
+  // LBP codes index a 256-category subset; Haar stumps compare a threshold.
+  if (categories != (haar ? 0 : 256)) return fail(reason, "maxCatCount does not fit the feature type");
+  const int step = 3 + (categories > 0 ? (categories + 31) / 32 : 1);
+
+  const cv::FileNode features = cascade["features"];
+  if (!features.isSeq() || features.size() < 1 || features.size() > static_cast<std::size_t>(kMaxCascadeFeatures))
+    return fail(reason, "the feature list is missing or too long");
+  for (cv::FileNodeIterator it = features.begin(); it != features.end(); ++it) {
+    if (haar ? !validHaarFeature(*it, win, reason) : !validLbpFeature(*it, win, reason)) return false;
+  }
+
+  const cv::FileNode stages = cascade["stages"];
+  if (!stages.isSeq() || stages.size() < 1 || stages.size() > static_cast<std::size_t>(kMaxCascadeStages))
+    return fail(reason, "the stage list is missing or too long");
+  const int featureCount = static_cast<int>(features.size());
+  long long trees = 0;
+  for (cv::FileNodeIterator s = stages.begin(); s != stages.end(); ++s) {
+    double threshold = 0.0;
+    if (!finiteNumber((*s)["stageThreshold"], threshold)) return fail(reason, "a stage threshold is missing or not finite");
+    const cv::FileNode weak = (*s)["weakClassifiers"];
+    if (!weak.isSeq() || weak.size() < 1) return fail(reason, "a stage has no weak classifiers");
+    trees += static_cast<long long>(weak.size());
+    if (trees > kMaxCascadeTrees) return fail(reason, "too many weak classifiers");
+    for (cv::FileNodeIterator w = weak.begin(); w != weak.end(); ++w) {
+      if (!validTree(*w, step, categories > 0, featureCount, reason)) return false;
+    }
+  }
+  return true;
+}
+
+bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::string& reason) {
+  try {
+    cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+    if (!storage.isOpened()) return fail(reason, "the text cannot be parsed");
+    const cv::FileNode root = storage.getFirstTopLevelNode();
+    if (!validCascade(root, reason)) return false;
+    cv::CascadeClassifier loaded;
+    if (!loaded.read(root) || loaded.empty()) return fail(reason, "OpenCV could not read it");
+    detector = loaded;
+    return true;
+  } catch (const std::exception& e) {
+    return fail(reason, std::string("the text cannot be parsed: ") + e.what());
+  }
+}
+
+bool readCascadeFile(const std::string& path, std::string& text, std::string& reason) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    reason = "Failed loading face detector from: " + path;
+    return false;
+  }
+  text.clear();
+  char chunk[65536];
+  bool ok = true;
+  for (;;) {
+    const std::size_t got = std::fread(chunk, 1, sizeof(chunk), f);
+    if (got == 0) break;
+    if (static_cast<long long>(text.size() + got) > kMaxCascadeBytes) {
+      ok = false;
+      break;
+    }
+    text.append(chunk, got);
+  }
+  const bool readError = std::ferror(f) != 0;
+  std::fclose(f);
+  if (!ok || readError || text.empty()) {
+    reason = "Failed loading face detector from: " + path + (ok ? "" : " (larger than 64 MB)");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace plugin
+}  // namespace zeq
