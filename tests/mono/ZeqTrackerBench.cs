@@ -4,7 +4,9 @@
 // the overlay, allocating getters) with the direct one (bottom-up pixels as
 // they are, results into reused arrays). Reports processor time (all threads of
 // the process) and managed bytes allocated per frame.
-//   mono ZeqTrackerBench.exe <fixture directory> [frames]
+//   mono ZeqTrackerBench.exe <fixture directory> [frames] [model directory]
+// The model directory defaults to the fixture's synthetic model; the shipped
+// model (models/) gives the cost of a real update.
 
 using System;
 using System.Diagnostics;
@@ -29,13 +31,14 @@ static class ZeqTrackerBench
     {
         if (args.Length < 1)
         {
-            Console.Error.WriteLine("usage: ZeqTrackerBench.exe <fixture directory> [frames]");
+            Console.Error.WriteLine("usage: ZeqTrackerBench.exe <fixture directory> [frames] [model directory]");
             return 2;
         }
         int frames = args.Length > 1 ? int.Parse(args[1]) : 300;
         s_pixels = LoadBottomUpFrame(Path.Combine(args[0], "face.rgba"));
         ZeqTracker.Enable(true);
-        if (ZeqTracker.Init(Path.Combine(args[0], "model")) != 0) return 1;
+        string modelDir = args.Length > 2 ? args[2] : Path.Combine(args[0], "model");
+        if (ZeqTracker.Init(modelDir) != 0) return 1;
 
         var paths = new[] {
             new { Name = "flip + update + flip + overlay, allocating getters", Run = (FramePath)FlippedWithOverlay },
