@@ -46,19 +46,21 @@ public class ZeqTrackerSample : MonoBehaviour
     bool hasPoints;
 
 #if UNITY_EDITOR
-    // Fills the two fields with the package's own files when the component is added.
+    // Fills the two fields with the package's own files when the component is
+    // added: the model is the .bytes and the cascade the .xml in Runtime/Models.
     void Reset()
     {
-        trackerModel = FindPackageModel("zeqTracker");
-        faceCascade = FindPackageModel("face");
+        trackerModel = FindPackageModel(".bytes");
+        faceCascade = FindPackageModel(".xml");
     }
 
-    static TextAsset FindPackageModel(string name)
+    static TextAsset FindPackageModel(string extension)
     {
-        foreach (string guid in AssetDatabase.FindAssets(name + " t:TextAsset"))
+        foreach (string guid in AssetDatabase.FindAssets("t:TextAsset"))
         {
             string path = AssetDatabase.GUIDToAssetPath(guid).Replace('\\', '/');
-            if (path.Contains("/Runtime/Models/")) return AssetDatabase.LoadAssetAtPath<TextAsset>(path);
+            if (path.Contains("/Runtime/Models/") && path.EndsWith(extension, System.StringComparison.OrdinalIgnoreCase))
+                return AssetDatabase.LoadAssetAtPath<TextAsset>(path);
         }
         return null;
     }
