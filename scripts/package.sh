@@ -50,7 +50,7 @@ if [ "$(uname -s)" = Darwin ]; then
   opencv=$(scripts/build-opencv.sh macos-universal | tail -1)
   step "plug-in for macOS"
   mkdir -p "$work"
-  plugin_build "$work/macos" "$opencv/lib/cmake/opencv4" -DZEQ_STATIC_RUNTIME=ON \
+  plugin_build "$work/macos" "$opencv/lib/cmake/opencv4" \
                "-DCMAKE_OSX_ARCHITECTURES=x86_64;arm64" -DCMAKE_OSX_DEPLOYMENT_TARGET=10.15
   mkdir -p "$dist/macos-universal"
   rm -rf "$dist/macos-universal/zeqtracker.bundle"
