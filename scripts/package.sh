@@ -152,13 +152,10 @@ dll_exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.tx
 diff <(exports_list) <(echo "$dll_exports") || fail "the exports of zeqtracker.dll (undecorated, exactly the export list)"
 
 step "Linux: host tests against the packaged library"
-# The packaged OpenCV has no image codecs, so it cannot decode the MJPEG clips
-# that the clip-replay cases write; those cases run only on the development build.
-ZEQ_PLUGIN_PATH="$so" "$dev_build/tests/plugin_host_test" --gtest_brief=1 \
-  --gtest_filter='-Host.ReplaysAClipWithEachRotation:Host.TracksTheFramesOfAClip' || fail "plugin_host_test on $so"
+ZEQ_PLUGIN_PATH="$so" "$dev_build/tests/plugin_host_test" --gtest_brief=1 || fail "plugin_host_test on $so"
 fixtures="$work/mono-fixtures"
 "$dev_build/tests/mono/zeq_mono_fixtures" "$fixtures" tests/data/takeo.png >/dev/null || fail "the Mono fixtures"
-LD_LIBRARY_PATH="$dist/linux-x86_64" ZEQ_NO_VIDEO_FILES=1 mono --debug "$dev_build/tests/mono/ZeqTrackerTest.exe" "$fixtures" \
+LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$dev_build/tests/mono/ZeqTrackerTest.exe" "$fixtures" \
   || fail "the Mono binding test on $so"
 
 step "the first $frame_count frames of the sample, on Linux and on Windows under Wine"
@@ -167,6 +164,15 @@ model="$stage/Runtime/Models/zeqTracker.bytes"
 cascade="$stage/Runtime/Models/face.xml"
 "$work/host-linux/zeq_decode_frames" samples/address.mp4 "$frame_count" "$frames" || fail "decoding the sample"
 "$work/host-linux/zeq_host" "$so" "$model" "$cascade" "$frames" "$work/points-linux.txt" || fail "the Linux host"
+if grep -q 'ZEQ_UnityTrackerInitFromMemory' "$stage"/Runtime/*.cs; then
+  mapfile -t runtime_sources < <(find "$stage/Runtime" -name '*.cs' | sort)
+  mcs -nologo -warnaserror -unsafe -out:"$work/PackagedModelTest.exe" "${runtime_sources[@]}" \
+      tests/windows/PackagedModelTest.cs || fail "compiling the packaged-model test"
+  LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$work/PackagedModelTest.exe" "$stage" "$frames" \
+    "$work/points-linux.txt" || fail "the packaged model through the C# binding"
+else
+  echo "warning: the binding has no init from memory yet: the packaged model is not run through it" >&2
+fi
 export WINEPREFIX="$ZEQ_CACHE/wine" WINEDEBUG=-all WINEARCH=win64
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
