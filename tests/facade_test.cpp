@@ -1,5 +1,8 @@
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,10 +38,10 @@ cv::Point2f eyeCentre(const cv::Mat_<float>& shape, int first) {
 
 TEST(Facade, WithoutEngineEverythingIsSafe) {
   Tracker t;
-  zeq::reuse_last_frame = true;
+  t.reuse_last_frame = true;
   t.releaseData();
   t.releaseData();
-  EXPECT_FALSE(zeq::reuse_last_frame);
+  EXPECT_FALSE(t.reuse_last_frame);
   EXPECT_EQ(t.nPoints(), 30);
   testing::internal::CaptureStderr();
   EXPECT_EQ(t.update(nullptr, 10, 10), -1);
@@ -60,9 +63,10 @@ TEST(Facade, WithoutEngineEverythingIsSafe) {
   Tracker* other = createzeqTracker();
   ASSERT_NE(other, nullptr);
   ASSERT_EQ(other->initialise(trackedModelDir().c_str()), 0);
-  zeq::reuse_last_frame = true;
+  other->reuse_last_frame = true;
+  t.reuse_last_frame = true;
   destroyzeqTracker(other);
-  EXPECT_FALSE(zeq::reuse_last_frame);
+  EXPECT_TRUE(t.reuse_last_frame);
 }
 
 TEST(Facade, InitialiseMeasuresTheReferenceFace) {
@@ -97,9 +101,9 @@ TEST(Facade, ResetPlacesTheReferenceEyesInTheBox) {
   const cv::Mat_<float> ref = t.faceTracker->initialShape;
   ASSERT_NEAR(cv::norm(eyeCentre(ref, 42) - eyeCentre(ref, 36)), 40.0, 1e-3);
   t.faceTracker->pitch = 0.3f;
-  zeq::reuse_last_frame = true;
+  t.reuse_last_frame = true;
   ASSERT_TRUE(t.reset(50, 60, 100, 100));
-  EXPECT_FALSE(zeq::reuse_last_frame);
+  EXPECT_FALSE(t.reuse_last_frame);
   EXPECT_EQ(t.faceTracker->pitch, 0.f);
   EXPECT_TRUE(t.faceTracker->confidence.empty());
   const cv::Mat_<float> placed = t.faceTracker->shape;
@@ -177,27 +181,37 @@ TEST(Facade, SetThresholdClamps) {
   }
 }
 
+cv::Matx33d pinhole() { return {1000, 0, 320, 0, 1000, 240, 0, 0, 1}; }
+
+// Gives the engine landmarks that are the pinhole projection of the reference
+// face under (rvec, tvec), plus uniform noise of +-noise px when noise > 0.
+void placeProjectedFace(Tracker& t, const cv::Vec3d& rvec, const cv::Vec3d& tvec, float noise = 0.f,
+                        unsigned seed = 1) {
+  zeq::FaceTracker& e = *t.faceTracker;
+  e.shape3D = zeq::testing::interleavedReference3D();
+  const int n = e.shape3D.rows / 3;
+  std::vector<cv::Point3f> object(n);
+  for (int i = 0; i < n; ++i) object[i] = {e.shape3D(3 * i), e.shape3D(3 * i + 1), e.shape3D(3 * i + 2)};
+  std::vector<cv::Point2f> image;
+  cv::projectPoints(object, rvec, tvec, pinhole(), cv::noArray(), image);
+  cv::RNG rng(seed);
+  e.shape.create(2 * n, 1);
+  for (int i = 0; i < n; ++i) {
+    e.shape(2 * i) = image[i].x + (noise > 0.f ? rng.uniform(-noise, noise) : 0.f);
+    e.shape(2 * i + 1) = image[i].y + (noise > 0.f ? rng.uniform(-noise, noise) : 0.f);
+  }
+  e.pose = (cv::Mat_<float>(6, 1) << 0.1f, 0.2f, 0.3f, 160.f, 120.f, 2.5f);
+}
+
 // An engine state whose landmarks are an exact pinhole projection of its 3D shape.
 class FacadePose : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(t.initialise(trackedModelDir().c_str()), 0);
-    zeq::FaceTracker& e = *t.faceTracker;
-    e.shape3D = zeq::testing::interleavedReference3D();
-    const int n = e.shape3D.rows / 3;
-    std::vector<cv::Point3f> object(n);
-    for (int i = 0; i < n; ++i) object[i] = {e.shape3D(3 * i), e.shape3D(3 * i + 1), e.shape3D(3 * i + 2)};
-    std::vector<cv::Point2f> image;
-    cv::projectPoints(object, rvec, tvec, K(), cv::noArray(), image);
-    e.shape.create(2 * n, 1);
-    for (int i = 0; i < n; ++i) {
-      e.shape(2 * i) = image[i].x;
-      e.shape(2 * i + 1) = image[i].y;
-    }
-    e.pose = (cv::Mat_<float>(6, 1) << 0.1f, 0.2f, 0.3f, 160.f, 120.f, 2.5f);
-    zeq::reuse_last_frame = false;
+    placeProjectedFace(t, rvec, tvec);
+    t.reuse_last_frame = false;
   }
-  static cv::Matx33d K() { return {1000, 0, 320, 0, 1000, 240, 0, 0, 1}; }
+  static cv::Matx33d K() { return pinhole(); }
   std::vector<float> camera() const { return {1000, 0, 320, 0, 1000, 240, 0, 0, 1}; }
 
   Tracker t;
@@ -237,7 +251,7 @@ TEST_F(FacadePose, TransformHoldsRotationAndTranslationColumnByColumn) {
   const std::vector<float> cam = camera();
   float m[16];
   t.getTransform(m, cam.data(), nullptr);
-  EXPECT_TRUE(zeq::reuse_last_frame);
+  EXPECT_TRUE(t.reuse_last_frame);
   cv::Matx33d R;
   cv::Rodrigues(rvec, R);
   for (int c = 0; c < 3; ++c) {
@@ -258,12 +272,12 @@ TEST_F(FacadePose, TransformHoldsRotationAndTranslationColumnByColumn) {
   const std::vector<float> zeros(5, 0.f);
   float withZeros[16], ex[16];
   ASSERT_TRUE(t.reset(10, 10, 100, 100));
-  EXPECT_FALSE(zeq::reuse_last_frame);
+  EXPECT_FALSE(t.reuse_last_frame);
   SetUp();
   t.getTransform(withZeros, cam.data(), zeros.data());
   std::vector<int> all(66);
   for (int i = 0; i < 66; ++i) all[i] = i;
-  zeq::reuse_last_frame = false;
+  t.reuse_last_frame = false;
   t.getTransformEX(ex, cam.data(), nullptr, all.data(), 66);
   for (int i = 0; i < 16; ++i) {
     EXPECT_FLOAT_EQ(withZeros[i], m[i]);
@@ -295,11 +309,272 @@ TEST_F(FacadePose, TransformLeavesTheOutputAloneWhenItCannotSolve) {
   for (float v : m) EXPECT_EQ(v, 42.f);
 
   // No face: untouched, and the next solve starts afresh.
-  zeq::reuse_last_frame = true;
+  t.reuse_last_frame = true;
   t.faceTracker->shape.release();
   t.getTransform(m, cam.data(), nullptr);
   for (float v : m) EXPECT_EQ(v, 42.f);
-  EXPECT_FALSE(zeq::reuse_last_frame);
+  EXPECT_FALSE(t.reuse_last_frame);
+}
+
+// Camera values the solver cannot work with never reach the host as a matrix
+// or translation, and never leave a pose behind that poisons later solves.
+TEST_F(FacadePose, UnusableCamerasLeaveOutputsAndLaterSolvesAlone) {
+  const std::vector<float> cam = camera();
+  float fresh[16];
+  t.getTransform(fresh, cam.data(), nullptr);
+  struct Case {
+    const char* name;
+    std::vector<float> camera;
+    std::vector<float> distortion;
+  };
+  const float inf = INFINITY;
+  const Case cases[] = {
+      {"tiny focal length", {1e-30f, 0, 320, 0, 1e-30f, 240, 0, 0, 1}, {}},
+      {"huge focal length", {1e30f, 0, 320, 0, 1e30f, 240, 0, 0, 1}, {}},
+      {"zero focal length", {0, 0, 320, 0, 1000, 240, 0, 0, 1}, {}},
+      {"huge distortion", cam, {3e38f, 3e38f, 0, 0, 3e38f}},
+      {"infinite distortion", cam, {0, 0, inf, 0, 0}},
+      {"principal point far away", {1000, 0, 1e20f, 0, 1000, 240, 0, 0, 1}, {}},
+      {"NaN in the matrix", {1000, 0, 320, 0, 1000, NAN, 0, 0, 1}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    float m[16];
+    for (float& v : m) v = 42.f;
+    const float* dist = c.distortion.empty() ? nullptr : c.distortion.data();
+    t.getTransform(m, c.camera.data(), dist);
+    std::vector<int> all(66);
+    for (int i = 0; i < 66; ++i) all[i] = i;
+    t.getTransformEX(m, c.camera.data(), dist, all.data(), 66);
+    for (float v : m) EXPECT_EQ(v, 42.f);
+    float x = 7, y = 7, z = 7;
+    t.getTranslation(x, y, z, c.camera[0], c.camera[2], c.camera[5]);
+    if (c.distortion.empty()) {
+      EXPECT_EQ(cv::Vec3f(x, y, z), cv::Vec3f(7, 7, 7));
+    }
+    // A normal camera afterwards gets the normal answer.
+    float after[16];
+    t.getTransform(after, cam.data(), nullptr);
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(after[i], fresh[i], 1e-3) << i;
+  }
+}
+
+// A solve that only overflows when narrowed to float, or lands absurdly far
+// away, is neither handed out nor kept as the next start.
+TEST_F(FacadePose, SolvesBeyondTheFloatRangeAreNotKept) {
+  const std::vector<float> cam = camera();
+  float fresh[16];
+  t.getTransform(fresh, cam.data(), nullptr);
+  const cv::Mat_<float> face = t.faceTracker->shape3D.clone();
+  for (float scale : {1e36f, 1e8f}) {
+    SCOPED_TRACE(scale);
+    t.faceTracker->shape3D = face * scale;  // same image, head `scale` times larger and farther
+    float m[16];
+    for (float& v : m) v = 42.f;
+    t.getTransform(m, cam.data(), nullptr);
+    for (float v : m) EXPECT_EQ(v, 42.f);
+    EXPECT_FALSE(t.reuse_last_frame);
+    float x = 7, y = 7, z = 7;
+    t.getTranslation(x, y, z, 1000, 320, 240);
+    EXPECT_EQ(cv::Vec3f(x, y, z), cv::Vec3f(7, 7, 7));
+    t.faceTracker->shape3D = face.clone();
+    float after[16];
+    t.getTransform(after, cam.data(), nullptr);
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(after[i], fresh[i], 1e-3) << i;
+  }
+}
+
+// Each tracker keeps its own head-transform state: what one tracker does (or
+// its destruction) does not change another one's next solve.
+TEST(FacadeTransformState, TrackersDoNotShareTheirPoses) {
+  const std::vector<float> cam = {1000, 0, 320, 0, 1000, 240, 0, 0, 1};
+  // Noisy landmarks make a refined solve differ from a fresh one.
+  const auto sequence = [&cam](Tracker& a, bool disturb) {
+    placeProjectedFace(a, {0.1, -0.25, 0.05}, {12, -7, 400}, 1.5f);
+    std::vector<float> out(32);
+    a.getTransform(out.data(), cam.data(), nullptr);
+    if (disturb) {
+      Tracker* other = createzeqTracker();
+      EXPECT_EQ(other->initialise(trackedModelDir().c_str()), 0);
+      placeProjectedFace(*other, {-0.3, 0.4, 0.1}, {-30, 20, 900}, 0.f);
+      float m[16];
+      other->getTransform(m, cam.data(), nullptr);
+      EXPECT_TRUE(other->reset(10, 10, 100, 100));
+      destroyzeqTracker(other);
+    }
+    a.getTransform(out.data() + 16, cam.data(), nullptr);
+    return out;
+  };
+  Tracker quiet, disturbed;
+  ASSERT_EQ(quiet.initialise(trackedModelDir().c_str()), 0);
+  ASSERT_EQ(disturbed.initialise(trackedModelDir().c_str()), 0);
+  const std::vector<float> expected = sequence(quiet, false);
+  const std::vector<float> got = sequence(disturbed, true);
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(got[i], expected[i]) << i;
+}
+
+TEST(FacadeTransformState, TrackersOnTwoThreadsGetTheirOwnTransforms) {
+  const std::vector<float> cam = {1000, 0, 320, 0, 1000, 240, 0, 0, 1};
+  Tracker a, b;
+  ASSERT_EQ(a.initialise(trackedModelDir().c_str()), 0);
+  ASSERT_EQ(b.initialise(trackedModelDir().c_str()), 0);
+  placeProjectedFace(a, {0.1, -0.25, 0.05}, {12, -7, 400});
+  placeProjectedFace(b, {-0.3, 0.4, 0.1}, {-30, 20, 900});
+  const auto run = [&cam](Tracker* t, float expectedZ, int* wrong) {
+    for (int i = 0; i < 300; ++i) {
+      float m[16] = {0};
+      t->getTransform(m, cam.data(), nullptr);
+      if (std::fabs(m[14] - expectedZ) > 1.f) ++*wrong;
+    }
+  };
+  int wrongA = 0, wrongB = 0;
+  std::thread ta(run, &a, 400.f, &wrongA), tb(run, &b, 900.f, &wrongB);
+  ta.join();
+  tb.join();
+  EXPECT_EQ(wrongA, 0);
+  EXPECT_EQ(wrongB, 0);
+}
+
+TEST(FacadeSwap, SwapExchangesEngineModelAndPoseState) {
+  const std::vector<float> cam = {1000, 0, 320, 0, 1000, 240, 0, 0, 1};
+  Tracker working, spare;
+  ASSERT_EQ(working.initialise(trackedModelDir().c_str()), 0);
+  placeProjectedFace(working, {0.1, -0.25, 0.05}, {12, -7, 400}, 1.5f);
+  float before[16], refined[16];
+  working.getTransform(before, cam.data(), nullptr);
+  ASSERT_TRUE(working.reuse_last_frame);
+  const zeq::FaceTracker* engine = working.faceTracker;
+  EXPECT_EQ(spare.initialise("/nonexistent-zeq-dir"), -1);
+  const std::string spareError = spare.lastError();
+  ASSERT_FALSE(spareError.empty());
+
+  working.swap(spare);
+  EXPECT_EQ(spare.faceTracker, engine);
+  EXPECT_NE(working.faceTracker, engine);
+  EXPECT_EQ(working.lastError(), spareError);
+  EXPECT_TRUE(spare.lastError().empty());
+  EXPECT_FALSE(working.reuse_last_frame);
+  EXPECT_FALSE(working.reset(10, 10, 100, 100));  // the failed model came along
+
+  // The pose state moved with the engine: the next solve refines the stored pose,
+  // exactly as it would have without the swap.
+  Tracker control;
+  ASSERT_EQ(control.initialise(trackedModelDir().c_str()), 0);
+  placeProjectedFace(control, {0.1, -0.25, 0.05}, {12, -7, 400}, 1.5f);
+  float c1[16], c2[16];
+  control.getTransform(c1, cam.data(), nullptr);
+  control.getTransform(c2, cam.data(), nullptr);
+  spare.getTransform(refined, cam.data(), nullptr);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(refined[i], c2[i]) << i;
+  EXPECT_TRUE(spare.reset(10, 10, 100, 100));
+}
+
+std::vector<unsigned char> engineBytes(const zeq::FaceTracker& e) {
+  const std::string path = zeq::testing::makeTempDir() + "/written.model";
+  EXPECT_EQ(e.save(path.c_str()), 0);
+  return zeq::testing::readFileBytes(path);
+}
+
+TEST(FacadeMemory, MemoryLoadGivesTheEngineOfTheDirectoryLoad) {
+  const std::string dir = trackedModelDir();
+  const std::vector<unsigned char> bytes = zeq::testing::readFileBytes(dir + "/zeqTracker.model");
+  ASSERT_FALSE(bytes.empty());
+  Tracker fromDir, fromMemory;
+  ASSERT_EQ(fromDir.initialise(dir.c_str()), 0);
+  ASSERT_EQ(fromMemory.initialiseFromMemory(bytes.data(), bytes.size()), 0);
+  EXPECT_TRUE(fromMemory.lastError().empty());
+  const zeq::FaceTracker& a = *fromDir.faceTracker;
+  const zeq::FaceTracker& b = *fromMemory.faceTracker;
+  EXPECT_EQ(engineBytes(a), engineBytes(b));
+  EXPECT_EQ(cv::norm(a.initialShape, b.initialShape, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(a.posePredictor.referenceShape, b.posePredictor.referenceShape, cv::NORM_INF), 0.0);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(a.referenceDistances[i], b.referenceDistances[i]);
+
+  // And they track alike.
+  cv::Mat_<unsigned char> image(240, 320);
+  cv::randu(image, 0, 255);
+  ASSERT_TRUE(fromDir.reset(100, 60, 120, 120));
+  ASSERT_TRUE(fromMemory.reset(100, 60, 120, 120));
+  ASSERT_EQ(fromDir.update(image.ptr(), image.cols, image.rows), 1);
+  ASSERT_EQ(fromMemory.update(image.ptr(), image.cols, image.rows), 1);
+  EXPECT_EQ(cv::norm(a.shape, b.shape, cv::NORM_INF), 0.0);
+}
+
+TEST(FacadeMemory, TruncatedCorruptAndMissingBuffersAreRefusedWithAReason) {
+  const std::vector<unsigned char> bytes = zeq::testing::readFileBytes(trackedModelDir() + "/zeqTracker.model");
+  ASSERT_GT(bytes.size(), 1000u);
+  struct Case {
+    const char* name;
+    std::vector<unsigned char> data;
+  };
+  std::vector<unsigned char> hugeCount = bytes;
+  const std::int32_t huge = 0x7fffffff;
+  std::memcpy(hugeCount.data() + 4, &huge, sizeof(huge));  // rows of the first reference shape
+  std::vector<unsigned char> no3D = bytes;
+  const Case cases[] = {
+      {"four bytes", std::vector<unsigned char>(bytes.begin(), bytes.begin() + 4)},
+      {"cut in the first stage", std::vector<unsigned char>(bytes.begin(), bytes.begin() + 700)},
+      {"cut in the middle", std::vector<unsigned char>(bytes.begin(), bytes.begin() + bytes.size() / 2)},
+      {"huge element count", hugeCount},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tracker t;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(t.initialiseFromMemory(c.data.data(), c.data.size()), -1);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(t.lastError().empty());
+    EXPECT_FALSE(t.reset(10, 10, 100, 100));
+  }
+  Tracker t;
+  EXPECT_EQ(t.initialiseFromMemory(nullptr, 100), -1);
+  EXPECT_FALSE(t.lastError().empty());
+  EXPECT_EQ(t.initialiseFromMemory(bytes.data(), 0), -1);
+  EXPECT_FALSE(t.lastError().empty());
+
+  // A model that relies on a separate 3D file cannot be completed from memory.
+  zeq::testing::SyntheticModelOptions without3D;
+  without3D.with3D = false;
+  const std::vector<unsigned char> bare = zeq::testing::readFileBytes(modelDir(without3D) + "/zeqTracker.model");
+  EXPECT_EQ(t.initialiseFromMemory(bare.data(), bare.size()), -1);
+  EXPECT_NE(t.lastError().find("3D"), std::string::npos);
+
+  // A clean load clears the previous reason.
+  ASSERT_EQ(t.initialiseFromMemory(bytes.data(), bytes.size()), 0);
+  EXPECT_EQ(t.lastError(), "");
+}
+
+// The host reads why a load failed: the loader's printed message, or a reason
+// for failures the loader does not print.
+TEST(FacadeErrors, LastErrorNamesTheReasonOfTheLastLoad) {
+  Tracker t;
+  ASSERT_EQ(t.initialise(trackedModelDir().c_str()), 0);
+  EXPECT_EQ(t.lastError(), "");
+  EXPECT_EQ(t.initialise("/nonexistent-zeq-dir"), -1);
+  EXPECT_EQ(t.lastError(), "Failed loading tracker model from: /nonexistent-zeq-dir/zeqTracker.model");
+  zeq::testing::SyntheticModelOptions no3D;
+  no3D.with3D = false;
+  const std::string dir = modelDir(no3D);
+  EXPECT_EQ(t.initialise(dir.c_str()), -1);
+  EXPECT_EQ(t.lastError(), "Failed loading 3D shape model from: " + dir + "/3d.pts");
+  EXPECT_EQ(t.load(nullptr), -1);
+  EXPECT_FALSE(t.lastError().empty());
+
+  // An inconsistent model: the printed line, without its newline.
+  zeq::FaceTracker source;
+  zeq::testing::fillSyntheticModel(source);
+  source.negativeYawClassifier.offset = cv::Mat_<float>(65, 1, 1.f);
+  const std::string bad = zeq::testing::makeTempDir();
+  ASSERT_EQ(source.save((bad + "/zeqTracker.model").c_str()), 0);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(t.initialise(bad.c_str()), -1);
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(printed.empty());
+  EXPECT_EQ(t.lastError() + "\n", printed);
+  EXPECT_EQ(t.lastError().rfind("Inconsistent tracker model: ", 0), 0u);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(t.load((bad + "/zeqTracker.model").c_str()), -1);
+  EXPECT_EQ(t.lastError() + "\n", ::testing::internal::GetCapturedStdout());
 }
 
 }  // namespace

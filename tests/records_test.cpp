@@ -137,6 +137,10 @@ TEST(MatrixRecord, RefusesTruncatedAndAbsurdRecords) {
     cv::Mat_<float> m;
     EXPECT_EQ(zeq::io::readMat(m, f), -1);
     std::fclose(f);
+    // The same checks hold for a record in memory.
+    zeq::io::Reader in(b.data(), b.size());
+    cv::Mat_<float> fromMemory;
+    EXPECT_EQ(zeq::io::readMat(fromMemory, in), -1);
   }
   for (std::size_t size : {0u, 3u, 7u}) {
     Bytes b(size, 0);
@@ -145,7 +149,42 @@ TEST(MatrixRecord, RefusesTruncatedAndAbsurdRecords) {
     EXPECT_EQ(zeq::io::readMat(untouched, f), -1);
     EXPECT_EQ(untouched(0), 1.f);
     std::fclose(f);
+    zeq::io::Reader in(b.data(), b.size());
+    EXPECT_EQ(zeq::io::readMat(untouched, in), -1);
+    EXPECT_EQ(untouched(0), 1.f);
   }
+}
+
+// Records read from a buffer come out as from a stream and leave the reader
+// at the next record; a buffer ends like a file does.
+TEST(MatrixRecord, MemoryReaderReadsConsecutiveRecordsLikeAStream) {
+  const cv::Mat_<float> a = (cv::Mat_<float>(3, 2) << 1, 2, 3, 4, 5, 6);
+  const cv::Mat_<int> b = (cv::Mat_<int>(1, 3) << -7, 8, 9);
+  Bytes bytes = written(a);
+  const Bytes second = written(b);
+  bytes.insert(bytes.end(), second.begin(), second.end());
+  zeq::io::Reader in(bytes.data(), bytes.size());
+  EXPECT_EQ(in.remaining(), static_cast<std::int64_t>(bytes.size()));
+  cv::Mat_<float> backA;
+  cv::Mat_<int> backB;
+  ASSERT_EQ(zeq::io::readMat(backA, in), 0);
+  EXPECT_EQ(in.remaining(), static_cast<std::int64_t>(second.size()));
+  ASSERT_EQ(zeq::io::readMat(backB, in), 0);
+  EXPECT_EQ(written(backA), written(a));
+  EXPECT_EQ(written(backB), second);
+  EXPECT_EQ(in.remaining(), 0);
+  std::int32_t word = 5;
+  EXPECT_FALSE(in.readInt(word));
+
+  // A read that runs past the end delivers the whole items there are, then nothing.
+  zeq::io::Reader cut(bytes.data(), 10);
+  std::int32_t words[3] = {0, 0, 0};
+  EXPECT_EQ(cut.read(words, 4, 3), 2u);
+  EXPECT_EQ(words[0], 3);
+  EXPECT_EQ(cut.remaining(), 0);
+  zeq::io::Reader none(nullptr, 100);
+  EXPECT_FALSE(none.valid());
+  EXPECT_EQ(zeq::io::readMat(backA, none), -1);
 }
 
 TEST(FeatParametersRecord, LayoutDefaultsAndBooleanWidening) {
@@ -208,6 +247,33 @@ TEST(FeatParametersRecord, UsabilityRejectsValuesThatWouldBreakTheDescriptor) {
   EXPECT_FALSE(with([](auto& p) { p.patchSize = 4; }));
   EXPECT_FALSE(with([](auto& p) { p.warpSize = cv::Size(-128, 128); }));
   EXPECT_FALSE(with([](auto& p) { p.warpSize = cv::Size(100000, 128); }));
+}
+
+// A model may only ask for a descriptor and warp the engine can run per frame.
+TEST(FeatParametersRecord, ModelParametersAreBoundedToTheRealTimeBudget) {
+  struct Case {
+    int warpW, warpH, bins, cell, patch;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {128, 128, 16, 8, 32, true},  {256, 256, 16, 32, 64, true}, {8, 8, 1, 1, 1, true},
+      {96, 112, 9, 4, 24, true},    {2048, 2048, 16, 8, 32, false}, {128, 257, 16, 8, 32, false},
+      {128, 128, 17, 8, 32, false}, {128, 128, 16, 33, 64, false},  {128, 128, 16, 8, 65, false},
+      {128, 128, 0, 8, 32, false},  {7, 128, 16, 8, 32, false},
+  };
+  for (const Case& c : cases) {
+    zeq::FeatParameters p;
+    p.warpSize = cv::Size(c.warpW, c.warpH);
+    p.numBins = c.bins;
+    p.cellSize = c.cell;
+    p.patchSize = c.patch;
+    const std::string problem = zeq::featParametersProblem(p);
+    EXPECT_EQ(problem.empty(), c.accepted) << c.warpW << "x" << c.warpH << " " << c.bins << " " << c.cell << " "
+                                            << c.patch << ": " << problem;
+  }
+  zeq::FeatParameters big;
+  big.warpSize = cv::Size(2048, 2048);
+  EXPECT_NE(zeq::featParametersProblem(big).find("warp 2048 x 2048"), std::string::npos);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "engine/FaceTracker.h"
 #include "engine/MatrixRecord.h"
+#include "engine/Reader.h"
 #include "support/SyntheticModel.h"
 #include "support/TestSupport.h"
 
@@ -408,19 +409,7 @@ TEST(TrackerModel, ReadRefusesModelsThatCannotBeTracked) {
       {"unusable feature parameters", [](FaceTracker& t) { t.featureParameters.numBins = 0; }, untouched},
       {"eye index out of range", [](FaceTracker& t) { t.firstEyeIndices = indices(61, 66); }, untouched},
       {"negative eye index", [](FaceTracker& t) { t.secondEyeIndices = indices(-1, 4); }, untouched},
-      {"index table of two columns", [](FaceTracker& t) { t.shape3DIndices = cv::Mat_<int>(49, 2, 20); }, untouched},
-      {"3D index beyond the landmarks", [](FaceTracker& t) { t.shape3DIndices = indices(18, 66); }, untouched},
-      {"3D reference of partial points",
-       [](FaceTracker& t) { t.referenceModel3D.mean = cv::Mat_<float>(200, 1, 1.f); }, untouched},
-      {"3D reference smaller than the face",
-       [](FaceTracker& t) { t.referenceModel3D.mean = t.referenceModel3D.mean.rowRange(0, 150).clone(); }, untouched},
-      {"deformable model of another subset",
-       [](FaceTracker& t) {
-         LinearModel& m = t.deformationModel3D;
-         m.mean = m.mean.rowRange(0, 144).clone();
-         m.basis = m.basis.rowRange(0, 144).clone();
-       },
-       untouched},
+      {"warp of 2048 pixels", [](FaceTracker& t) { t.featureParameters.warpSize = cv::Size(2048, 2048); }, untouched},
   };
   for (const auto& c : cases) {
     auto source = fullModel(false);
@@ -430,8 +419,96 @@ TEST(TrackerModel, ReadRefusesModelsThatCannotBeTracked) {
     auto t = std::make_unique<FaceTracker>();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(readBytes(*t, bytes), -1) << c.name;
-    ::testing::internal::GetCapturedStdout();
+    const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_FALSE(t->hasModel3D && std::string(c.name).find("3D") != std::string::npos) << c.name;
+    // The reason is kept for the host: the printed line, or the unreadable record.
+    EXPECT_FALSE(t->lastError().empty()) << c.name;
+    if (!printed.empty()) {
+      EXPECT_EQ(t->lastError() + "\n", printed) << c.name;
+    }
+    // A buffer in memory is refused alike.
+    auto fromMemory = std::make_unique<FaceTracker>();
+    ::testing::internal::CaptureStdout();
+    zeq::io::Reader in(bytes.data(), bytes.size());
+    EXPECT_EQ(fromMemory->read(in), -1) << c.name;
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fromMemory->lastError(), t->lastError()) << c.name;
+  }
+}
+
+// The 3D fit is optional: a model whose only fault is its 3D part tracks in
+// 2D, with the 3D fit switched off and the reason kept, and its 3D reference
+// never replaces the pose predictor's face.
+TEST(TrackerModel, ModelWhoseOnlyFaultIsIts3DPartLoadsWithoutThe3DFit) {
+  struct Case {
+    const char* name;
+    std::function<void(FaceTracker&)> model;
+  };
+  const Case cases[] = {
+      {"index table of two columns", [](FaceTracker& t) { t.shape3DIndices = cv::Mat_<int>(49, 2, 20); }},
+      {"3D index beyond the landmarks", [](FaceTracker& t) { t.shape3DIndices = indices(18, 66); }},
+      {"3D reference of partial points", [](FaceTracker& t) { t.referenceModel3D.mean = cv::Mat_<float>(200, 1, 1.f); }},
+      {"3D reference smaller than the face",
+       [](FaceTracker& t) { t.referenceModel3D.mean = t.referenceModel3D.mean.rowRange(0, 150).clone(); }},
+      {"deformable model of another subset",
+       [](FaceTracker& t) {
+         LinearModel& m = t.deformationModel3D;
+         m.mean = m.mean.rowRange(0, 144).clone();
+         m.basis = m.basis.rowRange(0, 144).clone();
+       }},
+  };
+  const cv::Mat_<float> builtIn = FaceTracker().posePredictor.referenceShape.clone();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto source = fullModel(false);
+    c.model(*source);
+    const std::string dir = zeq::testing::makeTempDir();
+    ASSERT_EQ(source->save((dir + "/zeqTracker.model").c_str()), 0);
+    auto t = std::make_unique<FaceTracker>();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(t->initialiseWithCombinedModel(dir), 0);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(t->hasModel3D);
+    EXPECT_EQ(t->lastError().rfind("Tracker model loaded without the 3D fit: ", 0), 0u) << t->lastError();
+    EXPECT_EQ(t->lastError() + "\n", printed);
+    EXPECT_EQ(cv::norm(t->posePredictor.referenceShape, builtIn, cv::NORM_INF), 0.0);
+
+    // It tracks, and the 3D fit leaves shape3D and the pose alone.
+    const cv::Mat_<float> shape = t->initialShape.clone();
+    cv::Mat_<float> shape3D = cv::Mat_<float>(198, 1, 5.f), pose = (cv::Mat_<float>(6, 1) << 0, 0, 0, 60, 60, 1);
+    const cv::Mat_<float> shape3DBefore = shape3D.clone(), poseBefore = pose.clone();
+    t->calcShape3D(shape, shape3D, pose);
+    EXPECT_EQ(cv::norm(shape3D, shape3DBefore, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(pose, poseBefore, cv::NORM_INF), 0.0);
+    cv::Mat_<unsigned char> image(240, 320);
+    cv::randu(image, 0, 255);
+    ASSERT_TRUE(t->reset(100, 60, 120, 120));
+    EXPECT_EQ(t->update(image.ptr(), image.cols, image.rows), 1);
+  }
+  // A clean model loads without a message.
+  auto clean = std::make_unique<FaceTracker>();
+  const std::vector<unsigned char> bytes = bytesOf(*fullModel(false));
+  EXPECT_EQ(readBytes(*clean, bytes), 0);
+  EXPECT_EQ(clean->lastError(), "");
+  EXPECT_TRUE(clean->hasModel3D);
+}
+
+TEST(TrackerModel, MemoryModelReadsLikeTheFile) {
+  auto source = fullModel();
+  const std::vector<unsigned char> bytes = bytesOf(*source);
+  const std::string dir = zeq::testing::makeTempDir();
+  zeq::testing::writeFileBytes(dir + "/zeqTracker.model", bytes);
+  auto fromDir = std::make_unique<FaceTracker>();
+  auto fromMemory = std::make_unique<FaceTracker>();
+  ASSERT_EQ(fromDir->initialiseWithCombinedModel(dir), 0);
+  ASSERT_EQ(fromMemory->initialiseWithCombinedModel(bytes.data(), bytes.size()), 0);
+  EXPECT_EQ(bytesOf(*fromMemory), bytes);
+  expectSame(fromMemory->initialShape, fromDir->initialShape, "initialShape");
+  expectSame(fromMemory->posePredictor.referenceShape, fromDir->posePredictor.referenceShape, "pose reference");
+  for (std::size_t cut : {std::size_t(0), std::size_t(3), bytes.size() / 3, bytes.size() - 300}) {
+    auto t = std::make_unique<FaceTracker>();
+    EXPECT_EQ(t->initialiseWithCombinedModel(bytes.data(), cut), -1) << cut;
+    EXPECT_FALSE(t->lastError().empty()) << cut;
   }
 }
 

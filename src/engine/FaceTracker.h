@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/LinearShapeClassifier.h"
 #include "engine/LinearShapeRegressor.h"
 #include "engine/OpticalFlowTrackerEfficient.h"
+#include "engine/Reader.h"
 #include "engine/TranslationTrackerNCC.h"
 
 namespace zeq {
@@ -27,6 +29,7 @@ class FaceTracker {
   int write(FILE* f) const;
   int load(const char* path);
   int read(FILE* f);
+  int read(io::Reader& in);
 
   // Component files; the last two paths may be null.
   int initialiseWithComponents(const char* frontalBase, const char* positiveYawBase,
@@ -34,6 +37,14 @@ class FaceTracker {
                                const char* featureParametersPath, const char* model3DPath);
   // "<directory>/zeqTracker.model", and "<directory>/3d.pts" when the model has no 3D section.
   int initialiseWithCombinedModel(const std::string& directory);
+  // The same from the bytes of a "zeqTracker.model" file held in memory (no 3D
+  // file can complement it, so it must carry its 3D section). 0 or -1.
+  int initialiseWithCombinedModel(const unsigned char* data, std::size_t size);
+
+  // Reason of the last failed load, or its warning (a model loaded without the
+  // 3D fit); empty after a clean load. Printed loader messages appear here
+  // without their trailing newline.
+  const std::string& lastError() const { return lastError_; }
 
   // Regularises shape with the view's shape model, aligns it to the cascade's
   // first reference shape, warps the image into warpedImage and sets up feature.
@@ -133,6 +144,8 @@ class FaceTracker {
   float referenceDistances[4];
 
  private:
+  // read(in), then initialShape from the first frontal stage (as load does).
+  int readAndPlace(io::Reader& in);
   bool hasViews() const;
   void loseFace();
   int trackFrame(const cv::Mat_<unsigned char>& image);
@@ -175,6 +188,9 @@ class FaceTracker {
   FacePosePredictor::Workspace poseWorkspace_;
   std::vector<unsigned char> fittedLandmark_;
   int shape3DIterations_ = 0;
+  std::string lastError_;
+  // The last read met a 3D section (even one switched off by the checks).
+  bool carried3DSection_ = false;
 };
 
 }  // namespace zeq

@@ -43,6 +43,22 @@ bool composeName(char (&name)[kNameSize], const char* format, ...) {
 
 const char* printable(const char* s) { return s ? s : "(null)"; }
 
+// Prints a loader message on standard output and returns it without its
+// trailing newline, so that the host can read the same reason later.
+std::string say(const char* format, ...) {
+  char text[2 * kNameSize + 256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  if (length < 0) return std::string();
+  std::fputs(text, stdout);
+  std::string message(text, static_cast<std::size_t>(length) < sizeof(text) ? static_cast<std::size_t>(length)
+                                                                              : sizeof(text) - 1);
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  return message;
+}
+
 bool canOpen(const char* path) {
   FILE* f = std::fopen(path, "rb");
   if (!f) return false;
@@ -116,8 +132,10 @@ std::string coreProblem(const FaceTracker& t) {
     if (stage.mode(2, 2 * block) == LinearShapeRegressor::Mode::None)
       return "an eye regression stage does not fit two eye centres";
   }
-  if (t.hasFeatureParameters && !featParametersUsable(t.featureParameters))
-    return "the feature parameters are out of range";
+  if (t.hasFeatureParameters) {
+    const std::string problem = featParametersProblem(t.featureParameters);
+    if (!problem.empty()) return problem;
+  }
   std::string problem = indexProblem(t.firstEyeIndices, n, "the first eye index table");
   if (problem.empty()) problem = indexProblem(t.secondEyeIndices, n, "the second eye index table");
   return problem;
@@ -155,49 +173,48 @@ std::string model3DProblem(const FaceTracker& t) {
   return std::string();
 }
 
-bool reportProblem(const std::string& problem) {
-  if (problem.empty()) return false;
-  std::printf("Inconsistent tracker model: %s\n", problem.c_str());
-  return true;
-}
-
-// Checks the whole model after loading; false (with a message) when it cannot
-// be tracked with. An engine may still be run after a failed initialisation, so
-// unusable 3D models are switched off rather than left flagged as loaded.
-bool modelUsable(FaceTracker& t) {
+// Checks the whole model after loading; false (with the printed message in
+// `message`) when it cannot be tracked with. The 3D fit is optional: 3D models
+// or a 3D index table that do not fit the 2D model are switched off with a
+// warning in `message`, and the model still tracks in 2D.
+bool modelUsable(FaceTracker& t, std::string& message) {
+  const std::string problem = coreProblem(t);
   const std::string problem3D = model3DProblem(t);
   if (!problem3D.empty()) t.hasModel3D = false;
-  const bool coreBad = reportProblem(coreProblem(t));
-  const bool bad3D = reportProblem(problem3D);
-  return !coreBad && !bad3D;
+  if (!problem.empty()) {
+    message = say("Inconsistent tracker model: %s\n", problem.c_str());
+    return false;
+  }
+  if (!problem3D.empty()) message = say("Tracker model loaded without the 3D fit: %s\n", problem3D.c_str());
+  return true;
 }
 
 // Counts the consecutive stage files "<base><i><suffix>" from index 0 and loads
 // them into cascade. 0 on success, -1 after printing the matching message.
 int loadCascade(std::vector<LinearShapeRegressor>& cascade, const char* base, const char* format,
-                bool required, const char* missingMessage, const char* failureMessage) {
+                bool required, const char* missingMessage, const char* failureMessage, std::string& error) {
   char name[kNameSize];
   int count = 0;
   for (;; ++count) {
     if (!composeName(name, format, base, count)) {
-      std::printf(count == 0 && required ? missingMessage : failureMessage, base);
+      error = say(count == 0 && required ? missingMessage : failureMessage, base);
       return -1;
     }
     if (!canOpen(name)) break;
     if (count == kMaxStages) {
-      std::printf(failureMessage, name);
+      error = say(failureMessage, name);
       return -1;
     }
   }
   if (count == 0 && required) {
-    std::printf(missingMessage, base);
+    error = say(missingMessage, base);
     return -1;
   }
   cascade.resize(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
     composeName(name, format, base, i);  // fits: it did while counting
     if (cascade[static_cast<std::size_t>(i)].load(name) != 0) {
-      std::printf(failureMessage, name);
+      error = say(failureMessage, name);
       return -1;
     }
   }
@@ -205,63 +222,71 @@ int loadCascade(std::vector<LinearShapeRegressor>& cascade, const char* base, co
 }
 
 template <typename Model>
-int loadComponent(Model& model, const char* base, const char* format, const char* failureMessage) {
+int loadComponent(Model& model, const char* base, const char* format, const char* failureMessage,
+                  std::string& error) {
   char name[kNameSize];
   if (!composeName(name, format, base)) {
-    std::printf(failureMessage, base);
+    error = say(failureMessage, base);
     return -1;
   }
   if (model.load(name) != 0) {
-    std::printf(failureMessage, name);
+    error = say(failureMessage, name);
     return -1;
   }
   return 0;
 }
 
-// Items 1 to 10 of the combined format; 0 also when the stream ends at an optional flag.
-int readSections(FaceTracker& t, FILE* f) {
+// Items 1 to 10 of the combined format; 0 also when the stream ends at an optional
+// flag. carried3D tells whether the stream held a 3D section. On -1, reason
+// names the record that could not be read.
+int readSections(FaceTracker& t, io::Reader& in, bool& carried3D, std::string& reason) {
+  carried3D = false;
+  const auto fail = [&reason](const char* what) {
+    reason = std::string("Truncated or corrupt tracker model: ") + what;
+    return -1;
+  };
   std::int32_t stages = 0;
-  if (!readInt(f, stages) || stages < 0 || stages > kMaxStages) return -1;
+  if (!readInt(in, stages)) return fail("no stage count");
+  if (stages < 0 || stages > kMaxStages) return fail("stage count out of range");
   t.frontalRegressors.resize(static_cast<std::size_t>(stages));
   t.positiveYawRegressors.resize(static_cast<std::size_t>(stages));
   t.negativeYawRegressors.resize(static_cast<std::size_t>(stages));
   for (std::size_t i = 0; i < static_cast<std::size_t>(stages); ++i) {
-    if (t.frontalRegressors[i].read(f) != 0) return -1;
-    if (t.positiveYawRegressors[i].read(f) != 0) return -1;
-    if (t.negativeYawRegressors[i].read(f) != 0) return -1;
+    if (t.frontalRegressors[i].read(in) != 0 || t.positiveYawRegressors[i].read(in) != 0 ||
+        t.negativeYawRegressors[i].read(in) != 0)
+      return fail("a regression stage");
   }
   std::int32_t eyeStages = 0;
-  if (!readInt(f, eyeStages) || eyeStages < 0 || eyeStages > kMaxStages) return -1;
+  if (!readInt(in, eyeStages)) return fail("no eye stage count");
+  if (eyeStages < 0 || eyeStages > kMaxStages) return fail("eye stage count out of range");
   t.eyeRegressors.resize(static_cast<std::size_t>(eyeStages));
   for (auto& stage : t.eyeRegressors) {
-    if (stage.read(f) != 0) return -1;
+    if (stage.read(in) != 0) return fail("an eye regression stage");
   }
-  if (t.frontalClassifier.read(f) != 0 || t.positiveYawClassifier.read(f) != 0 ||
-      t.negativeYawClassifier.read(f) != 0)
-    return -1;
-  if (t.frontalShapeModel.read(f) != 0 || t.positiveYawShapeModel.read(f) != 0 ||
-      t.negativeYawShapeModel.read(f) != 0)
-    return -1;
+  if (t.frontalClassifier.read(in) != 0 || t.positiveYawClassifier.read(in) != 0 ||
+      t.negativeYawClassifier.read(in) != 0)
+    return fail("a classifier");
+  if (t.frontalShapeModel.read(in) != 0 || t.positiveYawShapeModel.read(in) != 0 ||
+      t.negativeYawShapeModel.read(in) != 0)
+    return fail("a 2D shape model");
 
   // Optional sections: a stream that ends at any flag is a complete model.
   std::int32_t flag = 0;
-  if (!readInt(f, flag)) return 0;
+  if (!readInt(in, flag)) return 0;
   if (flag > 0) {
-    if (readFeatParameters(f, t.featureParameters) != 0) return -1;
+    if (readFeatParameters(in, t.featureParameters) != 0) return fail("the feature parameters");
     t.hasFeatureParameters = true;
   }
-  if (!readInt(f, flag)) return 0;
+  if (!readInt(in, flag)) return 0;
   if (flag > 0) {
-    if (t.referenceModel3D.read(f) != 0 || t.deformationModel3D.read(f) != 0) return -1;
-    // The pose predictor would take any column; only whole 3D points make a face.
-    if (!referenceShapeUsable(t.referenceModel3D)) return -1;
+    if (t.referenceModel3D.read(in) != 0 || t.deformationModel3D.read(in) != 0) return fail("the 3D models");
+    carried3D = true;
     t.hasModel3D = true;
-    t.posePredictor.setShape(t.referenceModel3D.mean);
   }
   cv::Mat_<int>* tables[3] = {&t.shape3DIndices, &t.firstEyeIndices, &t.secondEyeIndices};
   for (auto* table : tables) {
-    if (!readInt(f, flag)) return 0;
-    if (flag > 0 && io::readMat(*table, f) != 0) return -1;
+    if (!readInt(in, flag)) return 0;
+    if (flag > 0 && io::readMat(*table, in) != 0) return fail("an index table");
   }
   return 0;
 }
@@ -327,17 +352,32 @@ int FaceTracker::write(FILE* f) const {
 }
 
 int FaceTracker::load(const char* path) {
-  return io::withFile(path, "rb", [this](FILE* f) {
-    const int result = read(f);
-    if (!frontalRegressors.empty()) initialShape = frontalRegressors[0].referenceShape.clone();
-    return result;
+  lastError_.clear();
+  const int result = io::withFile(path, "rb", [this](FILE* f) {
+    io::Reader in(f);
+    return readAndPlace(in);
   });
+  if (result != 0 && lastError_.empty()) lastError_ = std::string("Failed loading tracker model from: ") + printable(path);
+  return result;
 }
 
-int FaceTracker::read(FILE* f) {
-  if (!f) return -1;
-  if (readSections(*this, f) != 0) return -1;
-  return modelUsable(*this) ? 0 : -1;
+int FaceTracker::readAndPlace(io::Reader& in) {
+  const int result = read(in);
+  if (!frontalRegressors.empty()) initialShape = frontalRegressors[0].referenceShape.clone();
+  return result;
+}
+
+int FaceTracker::read(FILE* f) { return io::readRecord(f, *this); }
+
+int FaceTracker::read(io::Reader& in) {
+  lastError_.clear();
+  carried3DSection_ = false;
+  if (!in.valid()) return -1;
+  if (readSections(*this, in, carried3DSection_, lastError_) != 0) return -1;
+  if (!modelUsable(*this, lastError_)) return -1;
+  // Only a reference that passed the checks replaces the pose predictor's built-in face.
+  if (carried3DSection_ && hasModel3D) posePredictor.setShape(referenceModel3D.mean);
+  return 0;
 }
 
 int FaceTracker::initialiseWithComponents(const char* frontalBase, const char* positiveYawBase,
@@ -345,32 +385,35 @@ int FaceTracker::initialiseWithComponents(const char* frontalBase, const char* p
                                           const char* featureParametersPath, const char* model3DPath) {
   static const char* const kMissing = "No alignment model found with base name: %s\n";
   static const char* const kPredictor = "Failed loading predictor file: %s\n";
+  lastError_.clear();
   const char* bases[3] = {printable(frontalBase), printable(positiveYawBase), printable(negativeYawBase)};
   if (!frontalBase || !positiveYawBase || !negativeYawBase) {
     for (const char* base : {frontalBase, positiveYawBase, negativeYawBase}) {
-      if (!base) std::printf(kMissing, printable(base));
+      if (!base) lastError_ = say(kMissing, printable(base));
     }
     return -1;
   }
   std::vector<LinearShapeRegressor>* cascades[3] = {&frontalRegressors, &positiveYawRegressors,
                                                     &negativeYawRegressors};
   for (int v = 0; v < 3; ++v) {
-    if (loadCascade(*cascades[v], bases[v], "%s%d.reg", true, kMissing, kPredictor) != 0) return -1;
+    if (loadCascade(*cascades[v], bases[v], "%s%d.reg", true, kMissing, kPredictor, lastError_) != 0) return -1;
   }
   LinearShapeClassifier* classifiers[3] = {&frontalClassifier, &positiveYawClassifier, &negativeYawClassifier};
   for (int v = 0; v < 3; ++v) {
-    if (loadComponent(*classifiers[v], bases[v], "%s.classifier", "Failed loading classifier file: %s\n") != 0)
+    if (loadComponent(*classifiers[v], bases[v], "%s.classifier", "Failed loading classifier file: %s\n",
+                      lastError_) != 0)
       return -1;
   }
   LinearModel* shapeModels[3] = {&frontalShapeModel, &positiveYawShapeModel, &negativeYawShapeModel};
   for (int v = 0; v < 3; ++v) {
-    if (loadComponent(*shapeModels[v], bases[v], "%s.shape", "Failed loading shape model from: %s\n") != 0)
+    if (loadComponent(*shapeModels[v], bases[v], "%s.shape", "Failed loading shape model from: %s\n",
+                      lastError_) != 0)
       return -1;
   }
   // The eye cascade is optional: no base name or no file with index 0 leaves it empty.
   if (eyeBase) {
     static const char* const kEye = "Failed loading eye predictor from: %s\n";
-    if (loadCascade(eyeRegressors, eyeBase, "%s%d.eyes", false, kEye, kEye) != 0) return -1;
+    if (loadCascade(eyeRegressors, eyeBase, "%s%d.eyes", false, kEye, kEye, lastError_) != 0) return -1;
   } else {
     eyeRegressors.clear();
   }
@@ -378,7 +421,7 @@ int FaceTracker::initialiseWithComponents(const char* frontalBase, const char* p
   hasFeatureParameters = false;
   if (featureParametersPath) {
     if (loadFeatParameters(featureParametersPath, featureParameters) != 0) {
-      std::printf("Failed loading feature parameters from: %s\n", featureParametersPath);
+      lastError_ = say("Failed loading feature parameters from: %s\n", featureParametersPath);
       return -1;
     }
     hasFeatureParameters = true;
@@ -389,7 +432,7 @@ int FaceTracker::initialiseWithComponents(const char* frontalBase, const char* p
     FILE* f = std::fopen(model3DPath, "rb");
     if (!f) {
       // A missing 3D file only disables the 3D fit.
-      std::printf("Failed loading 3D shape model from: %s\n", model3DPath);
+      lastError_ = say("Failed loading 3D shape model from: %s\n", model3DPath);
     } else {
       hasModel3D = true;
       if (referenceModel3D.read(f) != 0) hasModel3D = false;
@@ -401,19 +444,45 @@ int FaceTracker::initialiseWithComponents(const char* frontalBase, const char* p
     }
   }
 
-  return modelUsable(*this) ? 0 : -1;
+  // A warning about the 3D file is kept unless the checks have something to say.
+  std::string message;
+  const bool usable = modelUsable(*this, message);
+  if (!message.empty()) lastError_ = message;
+  return usable ? 0 : -1;
 }
 
 int FaceTracker::initialiseWithCombinedModel(const std::string& directory) {
   if (load((directory + "/zeqTracker.model").c_str()) < 0) return -1;
-  if (hasModel3D) return 0;
-  FILE* f = std::fopen((directory + "/3d.pts").c_str(), "rb");
-  if (!f) return -1;
+  if (hasModel3D || carried3DSection_) return 0;
+  const std::string path3D = directory + "/3d.pts";
+  FILE* f = std::fopen(path3D.c_str(), "rb");
+  if (!f) {
+    lastError_ = "Failed loading 3D shape model from: " + path3D;
+    return -1;
+  }
   const bool ok = referenceModel3D.read(f) == 0 && deformationModel3D.read(f) == 0;
   std::fclose(f);
-  if (!ok) return -1;
+  if (!ok) {
+    lastError_ = "Failed loading 3D shape model from: " + path3D;
+    return -1;
+  }
   hasModel3D = true;
-  return modelUsable(*this) ? 0 : -1;
+  lastError_.clear();
+  return modelUsable(*this, lastError_) ? 0 : -1;
+}
+
+int FaceTracker::initialiseWithCombinedModel(const unsigned char* data, std::size_t size) {
+  lastError_.clear();
+  if (!data || size == 0) {
+    lastError_ = "No tracker model data";
+    return -1;
+  }
+  io::Reader in(data, size);
+  if (readAndPlace(in) < 0) return -1;
+  if (hasModel3D || carried3DSection_) return 0;
+  // A directory would supply the 3D models in a separate file; memory has none.
+  lastError_ = "The tracker model carries no 3D section";
+  return -1;
 }
 
 }  // namespace zeq

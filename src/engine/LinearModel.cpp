@@ -24,8 +24,8 @@ bool writeFloats(const cv::Mat_<float>& m, std::size_t count, FILE* f) {
   return count == 0 || std::fwrite(m.ptr(0), sizeof(float), count, f) == count;
 }
 
-bool readFloats(cv::Mat_<float>& m, std::size_t count, FILE* f) {
-  return count == 0 || std::fread(m.ptr(0), sizeof(float), count, f) == count;
+bool readFloats(cv::Mat_<float>& m, std::size_t count, io::Reader& in) {
+  return count == 0 || in.read(m.ptr(0), sizeof(float), count) == count;
 }
 }  // namespace
 
@@ -114,24 +114,25 @@ int LinearModel::write(FILE* f) const {
   return 0;
 }
 
-int LinearModel::read(FILE* f) {
-  if (!f) return -1;
+int LinearModel::read(FILE* f) { return io::readRecord(f, *this); }
+
+int LinearModel::read(io::Reader& in) {
+  if (!in.valid()) return -1;
   std::int32_t d = 0;
   std::int32_t k = 0;
-  if (std::fread(&d, sizeof(d), 1, f) != 1) return -1;
-  if (std::fread(&k, sizeof(k), 1, f) != 1) return -1;
+  if (!in.readInt(d) || !in.readInt(k)) return -1;
   if (d < 0 || k < 0) return -1;
   const std::int64_t total = std::int64_t(d) + std::int64_t(d) * k + k;
-  if (std::int64_t(d) * k > io::kMaxRecordElements || !io::plausibleCount(f, total, sizeof(float))) return -1;
+  if (std::int64_t(d) * k > io::kMaxRecordElements || !io::plausibleCount(in, total, sizeof(float))) return -1;
   const auto sized = [](cv::Mat_<float>& m, int rows, int cols) {
     if (rows == 0 || cols == 0) m.release(); else m.create(rows, cols);
   };
   sized(mean, d, 1);
   sized(basis, d, k);
   sized(modeScale, k, 1);
-  if (!readFloats(mean, static_cast<std::size_t>(d), f)) return -1;
-  if (!readFloats(basis, static_cast<std::size_t>(d) * static_cast<std::size_t>(k), f)) return -1;
-  if (!readFloats(modeScale, static_cast<std::size_t>(k), f)) return -1;
+  if (!readFloats(mean, static_cast<std::size_t>(d), in)) return -1;
+  if (!readFloats(basis, static_cast<std::size_t>(d) * static_cast<std::size_t>(k), in)) return -1;
+  if (!readFloats(modeScale, static_cast<std::size_t>(k), in)) return -1;
   return 0;
 }
 

@@ -3,6 +3,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/Reader.h"
+
 namespace zeq {
 
 // Linear model of a D-vector: mean plus K modes (columns of basis). Used to keep
@@ -35,6 +37,7 @@ class LinearModel {
   // K floats of modeScale.
   int write(FILE* f) const;
   int read(FILE* f);
+  int read(io::Reader& in);
   int save(const char* path) const;
   int load(const char* path);
 };

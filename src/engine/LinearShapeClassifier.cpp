@@ -75,12 +75,14 @@ int LinearShapeClassifier::write(FILE* f) const {
   return io::writeMat(offset, f) != 0 ? -1 : 0;
 }
 
-int LinearShapeClassifier::read(FILE* f) {
-  if (!f) return -1;
-  if (io::readFloatColumn(referenceShape, f) != 0) return -1;
-  if (io::readMat(mixMatrix, f) != 0) return -1;
-  if (io::readMat(featureMatrix, f) != 0) return -1;
-  return io::readMat(offset, f) != 0 ? -1 : 0;
+int LinearShapeClassifier::read(FILE* f) { return io::readRecord(f, *this); }
+
+int LinearShapeClassifier::read(io::Reader& in) {
+  if (!in.valid()) return -1;
+  if (io::readFloatColumn(referenceShape, in) != 0) return -1;
+  if (io::readMat(mixMatrix, in) != 0) return -1;
+  if (io::readMat(featureMatrix, in) != 0) return -1;
+  return io::readMat(offset, in) != 0 ? -1 : 0;
 }
 
 int LinearShapeClassifier::save(const char* path) const { return io::saveRecord(path, *this); }

@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "engine/Feature.h"
+#include "engine/Reader.h"
 
 namespace zeq {
 
@@ -30,6 +31,7 @@ class LinearShapeClassifier {
 
   int write(FILE* f) const;
   int read(FILE* f);
+  int read(io::Reader& in);
   int save(const char* path) const;
   int load(const char* path);
 

@@ -183,16 +183,18 @@ int LinearShapeRegressor::write(FILE* f) const {
   return std::fwrite(&trailing, sizeof(trailing), 1, f) == 1 ? 0 : -1;
 }
 
-int LinearShapeRegressor::read(FILE* f) {
-  if (!f) return -1;
-  if (io::readFloatColumn(referenceShape, f) != 0) return -1;
-  if (io::readMat(mixMatrix, f) != 0) return -1;
-  if (io::readMat(featureMatrix, f) != 0) return -1;
-  if (io::readMat(offset, f) != 0) return -1;
+int LinearShapeRegressor::read(FILE* f) { return io::readRecord(f, *this); }
+
+int LinearShapeRegressor::read(io::Reader& in) {
+  if (!in.valid()) return -1;
+  if (io::readFloatColumn(referenceShape, in) != 0) return -1;
+  if (io::readMat(mixMatrix, in) != 0) return -1;
+  if (io::readMat(featureMatrix, in) != 0) return -1;
+  if (io::readMat(offset, in) != 0) return -1;
   refreshCopies();
   // The stream may end before the trailing word; a word that is there must be 0.
   std::int32_t trailing = 0;
-  if (std::fread(&trailing, sizeof(trailing), 1, f) == 1 && trailing != 0) return -1;
+  if (in.readInt(trailing) && trailing != 0) return -1;
   return 0;
 }
 

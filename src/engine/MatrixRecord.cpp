@@ -3,20 +3,16 @@
 namespace zeq {
 namespace io {
 
-std::int64_t bytesRemaining(FILE* f) {
-  if (!f) return -1;
-  const long here = std::ftell(f);
-  if (here < 0) return -1;
-  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-  const long end = std::ftell(f);
-  if (std::fseek(f, here, SEEK_SET) != 0 || end < here) return -1;
-  return static_cast<std::int64_t>(end - here);
+std::int64_t bytesRemaining(FILE* f) { return f ? Reader(f).remaining() : -1; }
+
+bool plausibleCount(const Reader& in, std::int64_t count, std::size_t elementSize) {
+  if (count < 0 || count > kMaxRecordElements) return false;
+  const std::int64_t left = in.remaining();
+  return left < 0 || count * static_cast<std::int64_t>(elementSize) <= left;
 }
 
 bool plausibleCount(FILE* f, std::int64_t count, std::size_t elementSize) {
-  if (count < 0 || count > kMaxRecordElements) return false;
-  const std::int64_t left = bytesRemaining(f);
-  return left < 0 || count * static_cast<std::int64_t>(elementSize) <= left;
+  return plausibleCount(Reader(f), count, elementSize);
 }
 
 template <typename T>
@@ -32,14 +28,13 @@ int writeMat(const cv::Mat_<T>& m, FILE* f) {
 }
 
 template <typename T>
-int readMat(cv::Mat_<T>& m, FILE* f) {
+int readMat(cv::Mat_<T>& m, Reader& in) {
   std::int32_t rows = 0;
   std::int32_t cols = 0;
-  if (std::fread(&rows, sizeof(rows), 1, f) != 1) return -1;
-  if (std::fread(&cols, sizeof(cols), 1, f) != 1) return -1;
+  if (!in.readInt(rows) || !in.readInt(cols)) return -1;
   if (rows < 0 || cols < 0) return -1;
   const std::int64_t count = static_cast<std::int64_t>(rows) * cols;
-  if (!plausibleCount(f, count, sizeof(T))) return -1;
+  if (!plausibleCount(in, count, sizeof(T))) return -1;
   if (count == 0) {
     // OpenCV cannot hold a 0 x k matrix with k > 0 in every layout; an empty
     // record is an empty matrix.
@@ -48,7 +43,14 @@ int readMat(cv::Mat_<T>& m, FILE* f) {
   }
   m.create(rows, cols);
   const std::size_t n = static_cast<std::size_t>(count);
-  return std::fread(m.ptr(0), sizeof(T), n, f) == n ? 0 : -1;
+  return in.read(m.ptr(0), sizeof(T), n) == n ? 0 : -1;
+}
+
+template <typename T>
+int readMat(cv::Mat_<T>& m, FILE* f) {
+  if (!f) return -1;
+  Reader in(f);
+  return readMat(m, in);
 }
 
 template int writeMat<unsigned char>(const cv::Mat_<unsigned char>&, FILE*);
@@ -59,6 +61,10 @@ template int readMat<unsigned char>(cv::Mat_<unsigned char>&, FILE*);
 template int readMat<int>(cv::Mat_<int>&, FILE*);
 template int readMat<float>(cv::Mat_<float>&, FILE*);
 template int readMat<double>(cv::Mat_<double>&, FILE*);
+template int readMat<unsigned char>(cv::Mat_<unsigned char>&, Reader&);
+template int readMat<int>(cv::Mat_<int>&, Reader&);
+template int readMat<float>(cv::Mat_<float>&, Reader&);
+template int readMat<double>(cv::Mat_<double>&, Reader&);
 
 }  // namespace io
 }  // namespace zeq

@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/Reader.h"
+
 namespace zeq {
 namespace io {
 
@@ -18,6 +20,7 @@ std::int64_t bytesRemaining(FILE* f);
 // True when a record may announce `count` elements of `elementSize` bytes:
 // non-negative, under the cap, and not more than the stream still holds.
 bool plausibleCount(FILE* f, std::int64_t count, std::size_t elementSize);
+bool plausibleCount(const Reader& in, std::int64_t count, std::size_t elementSize);
 
 // Matrix record: int32 rows, int32 cols, rows x cols elements in row-major order.
 // Instantiated for unsigned char, int, float and double. 0 on success, -1 on failure.
@@ -28,6 +31,8 @@ int writeMat(const cv::Mat_<T>& m, FILE* f);
 // larger than the rest of the file are refused with -1 and m is left untouched.
 template <typename T>
 int readMat(cv::Mat_<T>& m, FILE* f);
+template <typename T>
+int readMat(cv::Mat_<T>& m, Reader& in);
 
 }  // namespace io
 }  // namespace zeq

@@ -12,6 +12,7 @@ namespace io {
 
 inline bool writeInt(FILE* f, std::int32_t v) { return std::fwrite(&v, sizeof(v), 1, f) == 1; }
 inline bool readInt(FILE* f, std::int32_t& v) { return std::fread(&v, sizeof(v), 1, f) == 1; }
+inline bool readInt(Reader& in, std::int32_t& v) { return in.readInt(v); }
 
 // Opens path in `mode` and returns use(file), closing the file afterwards; -1
 // when path is null or the file cannot be opened.
@@ -40,6 +41,14 @@ int loadRecord(const char* path, Record& record) {
   return withFile(path, "rb", [&record](FILE* f) { return record.read(f); });
 }
 
+// record.read(Reader) over an open stream; -1 for a null stream.
+template <typename Record>
+int readRecord(FILE* f, Record& record) {
+  if (!f) return -1;
+  Reader in(f);
+  return record.read(in);
+}
+
 // Float column with its length in front (int32 L, then L floats), as the
 // regression and classifier records start. 0 or -1.
 inline int writeFloatColumn(const cv::Mat_<float>& m, FILE* f) {
@@ -55,10 +64,10 @@ inline int writeFloatColumn(const cv::Mat_<float>& m, FILE* f) {
 // Reads such a column into m (L x 1, its buffer reused when it has that size; a
 // length of 0 leaves m empty). A length the file cannot hold is refused before
 // anything is allocated.
-inline int readFloatColumn(cv::Mat_<float>& m, FILE* f) {
+inline int readFloatColumn(cv::Mat_<float>& m, Reader& in) {
   std::int32_t L = 0;
-  if (!readInt(f, L)) return -1;
-  if (!plausibleCount(f, L, sizeof(float))) return -1;
+  if (!in.readInt(L)) return -1;
+  if (!plausibleCount(in, L, sizeof(float))) return -1;
   if (L == 0) {
     m.release();
     return 0;
@@ -67,7 +76,7 @@ inline int readFloatColumn(cv::Mat_<float>& m, FILE* f) {
   if (!m.isContinuous()) m.release();
   m.create(L, 1);
   const std::size_t count = static_cast<std::size_t>(L);
-  return std::fread(m.ptr<float>(0), sizeof(float), count, f) == count ? 0 : -1;
+  return in.read(m.ptr<float>(0), sizeof(float), count) == count ? 0 : -1;
 }
 
 }  // namespace io

@@ -4,14 +4,13 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
 namespace zeq {
-
-bool reuse_last_frame = false;
 
 const int Tracker::selected[Tracker::kOutputPoints] = {2,  5,  8,  11, 14, 18, 21, 22, 25, 27, 30, 31, 33, 35, 36,
                                                        38, 39, 40, 42, 43, 45, 47, 48, 50, 52, 54, 56, 58, 61, 64};
@@ -74,73 +73,91 @@ cv::Mat distortionFrom(const float* distortion) {
   return std::move(d);
 }
 
-// Solves the head pose into (rvec, tvec), seeded by them when the shared flag and
-// this pair allow it, and writes the 4 x 4 transform. A failed or non-finite
-// solve writes nothing and forces the next call to start from scratch.
-void solveTransform(const cv::Mat& object, const cv::Mat& image, const float* camera, const float* distortion,
-                    cv::Mat& rvec, cv::Mat& tvec, bool& solved, float* matrix) {
-  const cv::Mat_<float> K = cameraMatrixFrom(camera);
-  const cv::Mat dist = distortionFrom(distortion);
-  if (rvec.empty()) {
-    rvec = cv::Mat::zeros(3, 1, CV_64F);
-    tvec = cv::Mat::zeros(3, 1, CV_64F);
+bool within(float v, float lo, float hi) { return std::isfinite(v) && v >= lo && v <= hi; }
+
+// The 3 x 1 double vector as floats; false when a value is not finite after the
+// narrowing cast (a double beyond the float range becomes infinity) or exceeds limit.
+bool narrowed(const cv::Mat& v, double limit, float (&out)[3]) {
+  if (v.total() != 3 || v.depth() != CV_64F) return false;
+  const cv::Mat_<double> d = v;
+  for (int i = 0; i < 3; ++i) {
+    out[i] = static_cast<float>(d(i));
+    if (!std::isfinite(out[i]) || std::fabs(d(i)) > limit) return false;
   }
-  const bool guess = reuse_last_frame && solved;
-  bool ok = false;
+  return true;
+}
+
+// A pose explains the landmarks when its reprojection error stays below their
+// own spread about their centroid (RMS, pixels); a solver that diverged or
+// stalled on a degenerate start fails this by orders of magnitude.
+bool explainsLandmarks(const cv::Mat& object, const cv::Mat& image, const cv::Mat& K, const cv::Mat& dist,
+                       const cv::Mat& rvec, const cv::Mat& tvec) {
+  cv::Mat projected;
   try {
-    ok = cv::solvePnP(object, image, K, dist, rvec, tvec, guess, guess ? cv::SOLVEPNP_ITERATIVE : cv::SOLVEPNP_EPNP);
+    cv::projectPoints(object, rvec, tvec, K, dist, projected);
+    projected.convertTo(projected, CV_64F);
   } catch (const cv::Exception&) {
-    ok = false;
+    return false;
   }
-  cv::Mat R;
-  if (ok && allFinite(rvec) && allFinite(tvec)) {
-    cv::Rodrigues(rvec, R);
-    ok = allFinite(R);
-  } else {
-    ok = false;
+  const int n = image.rows;
+  if (n == 0 || projected.total() != static_cast<std::size_t>(n) || projected.channels() != 2) return false;
+  projected = projected.reshape(2, n);
+  cv::Point2d centre(0, 0);
+  for (int i = 0; i < n; ++i) centre += cv::Point2d(image.at<cv::Vec2f>(i)[0], image.at<cv::Vec2f>(i)[1]);
+  centre *= 1.0 / n;
+  double error = 0.0, spread = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const cv::Point2d p(image.at<cv::Vec2f>(i)[0], image.at<cv::Vec2f>(i)[1]);
+    const cv::Vec2d q = projected.at<cv::Vec2d>(i);
+    const cv::Point2d d = cv::Point2d(q[0], q[1]) - p;
+    const cv::Point2d c = p - centre;
+    error += d.dot(d);
+    spread += c.dot(c);
   }
-  if (!ok) {
-    solved = false;
-    reuse_last_frame = false;
-    return;
-  }
-  solved = true;
-  reuse_last_frame = true;
-  const cv::Mat_<double> Rd = R;
-  const cv::Mat_<double> t = tvec;
-  for (int c = 0; c < 3; ++c) {
-    for (int r = 0; r < 3; ++r) matrix[4 * c + r] = static_cast<float>(Rd(r, c));
-    matrix[4 * c + 3] = 0.f;
-  }
-  for (int r = 0; r < 3; ++r) matrix[12 + r] = static_cast<float>(t(r));
-  matrix[15] = 1.f;
+  return std::isfinite(error) && error <= spread;
 }
 
 }  // namespace
 
 Tracker::~Tracker() {
-  if (faceTracker) {
-    delete faceTracker;
-    faceTracker = nullptr;
-    reuse_last_frame = false;
-  }
+  delete faceTracker;
+  faceTracker = nullptr;
+}
+
+void Tracker::forgetPoses() {
+  reuse_last_frame = false;
+  transformSeed_ = SolverSeed();
+  transformEXSeed_ = SolverSeed();
 }
 
 void Tracker::releaseData() {
   delete faceTracker;
   faceTracker = nullptr;
   modelReady_ = false;
-  reuse_last_frame = false;
+  forgetPoses();
 }
 
 void Tracker::replaceEngine() {
-  if (faceTracker) {
-    delete faceTracker;
-    faceTracker = nullptr;
-    reuse_last_frame = false;
-  }
+  delete faceTracker;
+  faceTracker = nullptr;
+  forgetPoses();
   modelReady_ = false;
+  lastError_.clear();
   faceTracker = new FaceTracker();
+}
+
+void Tracker::swap(Tracker& other) noexcept {
+  std::swap(faceTracker, other.faceTracker);
+  std::swap(reuse_last_frame, other.reuse_last_frame);
+  std::swap(modelReady_, other.modelReady_);
+  lastError_.swap(other.lastError_);
+  const auto swapSeeds = [](SolverSeed& a, SolverSeed& b) {
+    cv::swap(a.rvec, b.rvec);
+    cv::swap(a.tvec, b.tvec);
+    std::swap(a.solved, b.solved);
+  };
+  swapSeeds(transformSeed_, other.transformSeed_);
+  swapSeeds(transformEXSeed_, other.transformEXSeed_);
 }
 
 void Tracker::computeReferenceDistances() {
@@ -167,6 +184,16 @@ int Tracker::initialise(const char* modelDir) {
   const int result = modelDir ? faceTracker->initialiseWithCombinedModel(std::string(modelDir)) : -1;
   computeReferenceDistances();
   modelReady_ = result == 0;
+  lastError_ = modelDir ? faceTracker->lastError() : "No model directory given";
+  return result;
+}
+
+int Tracker::initialiseFromMemory(const unsigned char* data, std::size_t size) {
+  replaceEngine();
+  const int result = faceTracker->initialiseWithCombinedModel(data, size);
+  computeReferenceDistances();
+  modelReady_ = result == 0;
+  lastError_ = faceTracker->lastError();
   return result;
 }
 
@@ -176,6 +203,7 @@ int Tracker::load(const char* path) {
   for (float& d : faceTracker->referenceDistances) d = 0.f;
   const int result = path ? faceTracker->load(path) : -1;
   modelReady_ = result == 0;
+  lastError_ = path ? faceTracker->lastError() : "No model file given";
   return result;
 }
 
@@ -292,7 +320,9 @@ void Tracker::getTranslation(float& x, float& y, float& z, float focal, float cx
     x = y = z = -1.f;
     return;
   }
-  if (!std::isfinite(focal) || !(focal > 0.f) || !std::isfinite(cx) || !std::isfinite(cy)) return;
+  if (!within(focal, kMinFocal, kMaxFocal) || !within(cx, -kMaxPrincipal, kMaxPrincipal) ||
+      !within(cy, -kMaxPrincipal, kMaxPrincipal))
+    return;
   PointViews views;
   if (!makePointViews(*faceTracker, views)) return;
   const cv::Matx33d K(focal, 0.0, cx, 0.0, focal, cy, 0.0, 0.0, 1.0);
@@ -302,11 +332,12 @@ void Tracker::getTranslation(float& x, float& y, float& z, float focal, float cx
   } catch (const cv::Exception&) {
     return;
   }
-  if (tvec.total() != 3 || !allFinite(tvec)) return;
-  const cv::Mat_<double> t = tvec;
-  x = static_cast<float>(t(0));
-  y = static_cast<float>(t(1));
-  z = static_cast<float>(t(2));
+  float t[3];
+  if (!narrowed(tvec, kMaxTranslation, t) || !explainsLandmarks(views.object, views.image, cv::Mat(K), cv::Mat(), rvec, tvec))
+    return;
+  x = t[0];
+  y = t[1];
+  z = t[2];
 }
 
 void Tracker::getTranslationInImage(float& x, float& y) const {
@@ -365,31 +396,86 @@ void Tracker::calibrationMatrixValues(const float* K, float width, float height,
   aspectRatio = aspect;
 }
 
-void Tracker::getTransform(float* matrix, const float* camera, const float* distortion) const {
-  static cv::Mat s_rvec;
-  static cv::Mat s_tvec;
-  static bool s_solved = false;
+bool Tracker::cameraUsable(const float* camera, const float* distortion) {
+  if (!camera) return false;
+  for (int i = 0; i < 9; ++i) {
+    if (!std::isfinite(camera[i])) return false;
+  }
+  if (!within(camera[0], kMinFocal, kMaxFocal) || !within(camera[4], kMinFocal, kMaxFocal)) return false;
+  for (int i : {1, 2, 5}) {
+    if (!within(camera[i], -kMaxPrincipal, kMaxPrincipal)) return false;
+  }
+  if (distortion) {
+    for (int i = 0; i < 5; ++i) {
+      if (!within(distortion[i], -kMaxDistortion, kMaxDistortion)) return false;
+    }
+  }
+  return true;
+}
+
+// Solves the head pose, seeded by the stored one when allowed, and writes the
+// 4 x 4 transform. A failed, non-finite or absurd solve writes nothing and is
+// not kept: the next call starts from scratch.
+void Tracker::solveTransform(const cv::Mat& object, const cv::Mat& image, const float* camera,
+                             const float* distortion, SolverSeed& seed, float* matrix) {
+  const cv::Mat_<float> K = cameraMatrixFrom(camera);
+  const cv::Mat dist = distortionFrom(distortion);
+  const bool guess = reuse_last_frame && seed.solved;
+  cv::Mat rvec = guess ? seed.rvec.clone() : cv::Mat::zeros(3, 1, CV_64F);
+  cv::Mat tvec = guess ? seed.tvec.clone() : cv::Mat::zeros(3, 1, CV_64F);
+  bool ok = false;
+  try {
+    ok = cv::solvePnP(object, image, K, dist, rvec, tvec, guess, guess ? cv::SOLVEPNP_ITERATIVE : cv::SOLVEPNP_EPNP);
+  } catch (const cv::Exception&) {
+    ok = false;
+  }
+  float r[3], t[3];
+  // A rotation vector is an angle times an axis; anything beyond a few turns is noise.
+  ok = ok && narrowed(rvec, 100.0, r) && narrowed(tvec, kMaxTranslation, t) &&
+       explainsLandmarks(object, image, K, dist, rvec, tvec);
+  cv::Mat R;
+  if (ok) {
+    cv::Rodrigues(rvec, R);
+    ok = allFinite(R);
+  }
+  if (!ok) {
+    seed = SolverSeed();
+    reuse_last_frame = false;
+    return;
+  }
+  seed.rvec = rvec;
+  seed.tvec = tvec;
+  seed.solved = true;
+  reuse_last_frame = true;
+  const cv::Mat_<double> Rd = R;
+  for (int c = 0; c < 3; ++c) {
+    for (int row = 0; row < 3; ++row) matrix[4 * c + row] = static_cast<float>(Rd(row, c));
+    matrix[4 * c + 3] = 0.f;
+  }
+  for (int row = 0; row < 3; ++row) matrix[12 + row] = t[row];
+  matrix[15] = 1.f;
+}
+
+void Tracker::getTransform(float* matrix, const float* camera, const float* distortion) {
   if (!matrix || !camera) return;
   if (!faceTracker || faceTracker->shape.empty() || faceTracker->shape3D.empty()) {
     reuse_last_frame = false;
     return;
   }
+  if (!cameraUsable(camera, distortion)) return;
   PointViews views;
   if (!makePointViews(*faceTracker, views)) return;
-  solveTransform(views.object, views.image, camera, distortion, s_rvec, s_tvec, s_solved, matrix);
+  solveTransform(views.object, views.image, camera, distortion, transformSeed_, matrix);
 }
 
 void Tracker::getTransformEX(float* matrix, const float* camera, const float* distortion, const int* indices,
-                             int count) const {
-  static cv::Mat s_rvec;
-  static cv::Mat s_tvec;
-  static bool s_solved = false;
+                             int count) {
   if (!matrix || !camera) return;
   if (!faceTracker || faceTracker->shape.empty() || faceTracker->shape3D.empty()) {
     reuse_last_frame = false;
     return;
   }
-  if (!indices || count < kMinSolverPoints) return;
+  if (!indices || count < kMinSolverPoints || !cameraUsable(camera, distortion)) return;
   PointViews views;
   if (!makePointViews(*faceTracker, views)) return;
   for (int i = 0; i < count; ++i) {
@@ -401,7 +487,7 @@ void Tracker::getTransformEX(float* matrix, const float* camera, const float* di
     image.at<cv::Vec2f>(i) = views.image.at<cv::Vec2f>(indices[i]);
     object.at<cv::Vec3f>(i) = views.object.at<cv::Vec3f>(indices[i]);
   }
-  solveTransform(object, image, camera, distortion, s_rvec, s_tvec, s_solved, matrix);
+  solveTransform(object, image, camera, distortion, transformEXSeed_, matrix);
 }
 
 }  // namespace zeq
@@ -411,6 +497,6 @@ extern "C" {
 zeq::Tracker* createzeqTracker() { return new (std::nothrow) zeq::Tracker(); }
 
 void destroyzeqTracker(zeq::Tracker* t) {
-  delete t;  // the destructor frees the engine and clears the shared flag
+  delete t;  // the destructor frees the engine
 }
 }

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <string>
+
+#include <opencv2/core.hpp>
+
 #include "engine/FaceTracker.h"
 
 // The two plain-name factory functions are part of the plug-in's public surface.
@@ -10,10 +15,6 @@
 #endif
 
 namespace zeq {
-
-// True while the stored head-transform pose may seed the next solve. Shared by
-// every Tracker; cleared whenever an engine is destroyed or re-placed.
-extern bool reuse_last_frame;
 
 // Owns one tracking engine, places it on detected faces, runs its update and
 // republishes a fixed subset of 30 landmarks plus camera-space results.
@@ -32,8 +33,20 @@ class Tracker {
   // New engine from "<modelDir>/zeqTracker.model" (and "/3d.pts"); 0 or -1.
   // A null directory creates the engine but loads nothing and returns -1.
   int initialise(const char* modelDir);
+  // New engine from the bytes of a combined model file; the same result and
+  // engine as initialise() on a directory holding just that file. 0 or -1.
+  int initialiseFromMemory(const unsigned char* data, std::size_t size);
   // New engine from one combined model file; the engine's load result.
   int load(const char* path);
+
+  // Reason of the last failed initialise/initialiseFromMemory/load, or the
+  // warning of a model loaded without its 3D fit; empty after a clean load.
+  const std::string& lastError() const { return lastError_; }
+
+  // Exchanges everything both trackers own (engine, model state, reference
+  // distances, head-transform state, last error), so a model can be loaded
+  // into a spare tracker and put in place only once it loaded.
+  void swap(Tracker& other) noexcept;
 
   // > 0 tracked, 0 lost or nothing to track, -1 without an engine.
   int update(const unsigned char* grey, int width, int height);
@@ -65,10 +78,24 @@ class Tracker {
                                       double& aspectRatio);
 
   // 4 x 4 head transform (column by column) from the fitted 3D shape and the
-  // landmarks; distortion may be null (else 5 coefficients).
-  void getTransform(float* matrix, const float* camera, const float* distortion) const;
+  // landmarks; distortion may be null (else 5 coefficients). Each method keeps
+  // its last solved pose to refine the next one. The matrix is left untouched
+  // for camera values out of range (see cameraUsable) and for a solve that is
+  // not finite or puts the head absurdly far away; such a solve is not kept.
+  void getTransform(float* matrix, const float* camera, const float* distortion);
   void getTransformEX(float* matrix, const float* camera, const float* distortion, const int* indices,
-                      int count) const;
+                      int count);
+
+  // Camera matrix (9 values, row-major) and optional 5 distortion coefficients
+  // the solver can work with: finite, focal lengths within kMinFocal..kMaxFocal,
+  // principal point and skew within kMaxPrincipal, distortion within kMaxDistortion.
+  static bool cameraUsable(const float* camera, const float* distortion);
+  static constexpr float kMinFocal = 1.f;
+  static constexpr float kMaxFocal = 1e6f;
+  static constexpr float kMaxPrincipal = 1e6f;
+  static constexpr float kMaxDistortion = 100.f;
+  // Largest translation component (in 3D model units) taken as a real head.
+  static constexpr double kMaxTranslation = 1e7;
 
   // Fewest point pairs the pose solver accepts.
   static constexpr int kMinSolverPoints = 4;
@@ -76,13 +103,29 @@ class Tracker {
   static constexpr int kMaxImageSide = 16384;
 
   FaceTracker* faceTracker = nullptr;
+  // The stored head-transform poses may seed the next solve; cleared whenever
+  // the engine is destroyed or re-placed and whenever there is no face.
+  bool reuse_last_frame = false;
 
  private:
+  // Last solved head pose of one transform method.
+  struct SolverSeed {
+    cv::Mat rvec;
+    cv::Mat tvec;
+    bool solved = false;
+  };
+
   void replaceEngine();
+  void forgetPoses();
   void computeReferenceDistances();
+  void solveTransform(const cv::Mat& object, const cv::Mat& image, const float* camera, const float* distortion,
+                      SolverSeed& seed, float* matrix);
 
   // The last initialise/load filled the engine completely; placement refuses otherwise.
   bool modelReady_ = false;
+  std::string lastError_;
+  SolverSeed transformSeed_;
+  SolverSeed transformEXSeed_;
 };
 
 }  // namespace zeq
