@@ -39,7 +39,7 @@ plugin_build() {  # <build dir> <OpenCV_DIR> [extra cmake args...]
   local dir="$1" opencv="$2"
   shift 2
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DZEQ_WERROR=ON -DZEQ_PLUGIN_ONLY=ON -DOpenCV_DIR="$opencv" \
-        "${launcher[@]}" "$@" >"$dir.log" 2>&1 || { tail -30 "$dir.log"; fail "configuring $dir"; }
+        ${launcher[@]+"${launcher[@]}"} "$@" >"$dir.log" 2>&1 || { tail -30 "$dir.log"; fail "configuring $dir"; }
   cmake --build "$dir" -j"$ZEQ_JOBS" --target zeqtracker >>"$dir.log" 2>&1 || { tail -30 "$dir.log"; fail "building $dir"; }
 }
 
@@ -82,11 +82,11 @@ step "host programs and the development build's tests"
 for host in linux windows; do
   args=()
   [ $host = windows ] && args=(-DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake")
-  cmake -S tests/windows -B "$work/host-$host" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" "${args[@]}" \
+  cmake -S tests/windows -B "$work/host-$host" -DCMAKE_BUILD_TYPE=Release ${launcher[@]+"${launcher[@]}"} ${args[@]+"${args[@]}"} \
         >"$work/host-$host.log" 2>&1 && cmake --build "$work/host-$host" -j"$ZEQ_JOBS" >>"$work/host-$host.log" 2>&1 \
     || { tail -30 "$work/host-$host.log"; fail "building the $host host program"; }
 done
-cmake -S . -B "$dev_build" -DCMAKE_BUILD_TYPE=Release -DZEQ_WERROR=ON "${launcher[@]}" >"$work/dev.log" 2>&1 \
+cmake -S . -B "$dev_build" -DCMAKE_BUILD_TYPE=Release -DZEQ_WERROR=ON ${launcher[@]+"${launcher[@]}"} >"$work/dev.log" 2>&1 \
   && cmake --build "$dev_build" -j"$ZEQ_JOBS" --target plugin_host_test zeq_mono_fixtures zeq_mono_test >>"$work/dev.log" 2>&1 \
   || { tail -30 "$work/dev.log"; fail "building the host tests in $dev_build"; }
 
