@@ -78,8 +78,14 @@ const std::vector<std::string>& exportedNames() {
   return names;
 }
 
+// The build tree's library, or another build of it (the packaged one) named by ZEQ_PLUGIN_PATH.
+const char* pluginFile() {
+  const char* other = std::getenv("ZEQ_PLUGIN_PATH");
+  return other && *other ? other : ZEQ_PLUGIN_FILE;
+}
+
 void* library() {
-  static void* handle = dlopen(ZEQ_PLUGIN_FILE, RTLD_NOW | RTLD_LOCAL);
+  static void* handle = dlopen(pluginFile(), RTLD_NOW | RTLD_LOCAL);
   return handle;
 }
 
@@ -184,7 +190,7 @@ class Host : public ::testing::Test {
  protected:
   void SetUp() override {
     a = api();
-    ASSERT_NE(a, nullptr) << "cannot load " << ZEQ_PLUGIN_FILE << " or bind its exports: " << dlerror();
+    ASSERT_NE(a, nullptr) << "cannot load " << pluginFile() << " or bind its exports: " << dlerror();
     a->TrackerRelease();
     a->RegisterCallbacks(nullptr, &onFrame);
     g_calls.clear();
@@ -205,7 +211,7 @@ TEST(HostLibrary, ExportsExactlyTheHostInterface) {
     EXPECT_EQ(dlsym(library(), hidden), nullptr) << hidden;
   }
 
-  FILE* pipe = popen((std::string("nm -D --defined-only '") + ZEQ_PLUGIN_FILE + "' 2>/dev/null").c_str(), "r");
+  FILE* pipe = popen((std::string("nm -D --defined-only '") + pluginFile() + "' 2>/dev/null").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> defined;
   char line[1024];
