@@ -492,6 +492,9 @@ TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
       {"<maxCatCount>0<", "<maxCatCount>3<"},
       {"<stages>", "<stagez>"},
       {"<opencv_storage>", "<opencv_storage"},  // not parseable
+      {"<?xml version=\"1.0\"?>", "<?xml version=  \xa0\"?>"},  // crashed OpenCV's parser
+      {"<stageType>", "<stageType a=\"b\">"},
+      {"<height>24</height>", "<height>24</heigth>"},
   };
   for (const Mutation& m : mutations) {
     cv::CascadeClassifier d;

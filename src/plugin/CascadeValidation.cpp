@@ -119,7 +119,134 @@ bool validTree(const cv::FileNode& tree, int step, bool categorical, int feature
   return true;
 }
 
+// A strict reader of the XML subset cascade files use; it only checks shape.
+class PlainXml {
+ public:
+  explicit PlainXml(const std::string& text) : t_(text) {}
+
+  bool document(std::string& reason) {
+    skipSpace();
+    if (!declaration()) return fail(reason, "the text is not an XML cascade file (no XML declaration)");
+    if (!misc()) return fail(reason, "malformed XML comment");
+    std::string name;
+    if (!element(0, name)) return fail(reason, "malformed XML near byte " + std::to_string(at_));
+    if (!misc() || at_ != t_.size()) return fail(reason, "text after the XML document's end");
+    return true;
+  }
+
+ private:
+  static constexpr int kMaxDepth = 32;
+  static constexpr std::size_t kMaxName = 64;
+
+  bool more() const { return at_ < t_.size(); }
+  bool starts(const char* s) const { return t_.compare(at_, std::char_traits<char>::length(s), s) == 0; }
+  static bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+  static bool nameChar(char c, bool first) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (!first && c >= '0' && c <= '9');
+  }
+  static bool textChar(char c) { return nameChar(c, false) || space(c) || c == '.' || c == '+' || c == '-'; }
+  static bool printable(char c) { return (c >= 0x20 && c < 0x7f) || space(c); }
+  void skipSpace() {
+    while (more() && space(t_[at_])) ++at_;
+  }
+
+  bool declaration() {
+    if (!starts("<?xml ")) return false;
+    at_ += 6;
+    const std::size_t end = t_.find("?>", at_);
+    if (end == std::string::npos) return false;
+    for (std::size_t i = at_; i < end; ++i)
+      if (!printable(t_[i]) || t_[i] == '<' || t_[i] == '>') return false;
+    if (t_.substr(at_, end - at_).find("version=\"1.0\"") == std::string::npos) return false;
+    at_ = end + 2;
+    return true;
+  }
+
+  // Comments and space between the parts of the document.
+  bool misc() {
+    for (;;) {
+      skipSpace();
+      if (!starts("<!--")) return true;
+      if (!comment()) return false;
+    }
+  }
+
+  bool comment() {
+    const std::size_t end = t_.find("-->", at_ + 4);
+    if (end == std::string::npos) return false;
+    // Comments may carry UTF-8 text (authors' names, citations).
+    for (std::size_t i = at_ + 4; i < end; ++i)
+      if (!printable(t_[i]) && static_cast<unsigned char>(t_[i]) < 0x80) return false;
+    at_ = end + 3;
+    return true;
+  }
+
+  bool name(std::string& out) {
+    const std::size_t begin = at_;
+    if (!more() || !nameChar(t_[at_], true)) return false;
+    while (more() && nameChar(t_[at_], false)) ++at_;
+    if (at_ - begin > kMaxName) return false;
+    out.assign(t_, begin, at_ - begin);
+    return true;
+  }
+
+  bool attribute() {
+    std::string key;
+    if (!name(key) || key != "type_id" || !starts("=\"")) return false;
+    at_ += 2;
+    while (more() && t_[at_] != '"') {
+      if (!nameChar(t_[at_], false) && t_[at_] != '-') return false;
+      ++at_;
+    }
+    if (!more()) return false;
+    ++at_;
+    return true;
+  }
+
+  bool element(int depth, std::string& tag) {
+    if (depth > kMaxDepth || !starts("<")) return false;
+    ++at_;
+    if (!name(tag)) return false;
+    skipSpace();
+    if (more() && t_[at_] != '>') {
+      if (!attribute()) return false;
+      skipSpace();
+    }
+    if (!starts(">")) return false;
+    ++at_;
+    for (;;) {
+      if (!more()) return false;
+      if (starts("</")) break;
+      if (starts("<!--")) {
+        if (!comment()) return false;
+      } else if (t_[at_] == '<') {
+        std::string child;
+        if (!element(depth + 1, child)) return false;
+      } else if (textChar(t_[at_])) {
+        ++at_;
+      } else {
+        return false;
+      }
+    }
+    at_ += 2;
+    std::string closing;
+    if (!name(closing) || closing != tag) return false;
+    skipSpace();
+    if (!starts(">")) return false;
+    ++at_;
+    return true;
+  }
+
+  const std::string& t_;
+  std::size_t at_ = 0;
+};
+
 }  // namespace
+
+bool plainCascadeXml(const std::string& text, std::string& reason) {
+  if (static_cast<long long>(text.size()) > kMaxCascadeBytes) return fail(reason, "larger than 64 MB");
+  return PlainXml(text).document(reason);
+}
 
 bool validCascade(const cv::FileNode& cascade, std::string& reason) {
   if (cascade.empty() || !cascade.isMap()) return fail(reason, "no cascade found (OpenCV's cascade classifier format is needed)");
@@ -165,6 +292,7 @@ bool validCascade(const cv::FileNode& cascade, std::string& reason) {
 }
 
 bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::string& reason) {
+  if (!plainCascadeXml(text, reason)) return false;
   try {
     cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
     if (!storage.isOpened()) return fail(reason, "the text cannot be parsed");

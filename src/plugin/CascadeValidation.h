@@ -22,12 +22,18 @@ constexpr int kMaxCascadeFeatures = 1000000;
 // A cascade file larger than this is refused before it is read.
 constexpr long long kMaxCascadeBytes = 64LL * 1024 * 1024;
 
+// True when `text` is plain XML of the shape cascade files have: an XML
+// declaration, comments, elements with at most a type_id attribute, and text of
+// numbers and names only. OpenCV's own parser crashes on some malformed text,
+// so nothing else reaches it.
+bool plainCascadeXml(const std::string& text, std::string& reason);
+
 // True when the cascade (OpenCV's "opencv-cascade-classifier" format, Haar or
 // LBP features, boosted stages) can be evaluated safely; otherwise `reason` says
 // what is wrong.
 bool validCascade(const cv::FileNode& cascade, std::string& reason);
 
-// Parses XML (or YAML/JSON) text holding a cascade, checks it and loads it into
+// Parses XML text holding a cascade (plainCascadeXml first), checks it and loads it into
 // `detector`, which is changed only on success. False with `reason` otherwise.
 bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::string& reason);
 
