@@ -1,9 +1,11 @@
 // The bridge linked statically, so its state can be inspected between calls.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -470,6 +472,34 @@ TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
   if (!lbp.empty()) {
     cv::CascadeClassifier lbpDetector;
     EXPECT_TRUE(loadCascade(std::string(lbp.begin(), lbp.end()), lbpDetector, reason)) << reason;
+  }
+
+  // OpenCV's older Haar format is rewritten in the current one: the same detections.
+  const std::string oldPath = "/usr/share/opencv4/haarcascades/haarcascade_licence_plate_rus_16stages.xml";
+  const std::vector<unsigned char> oldBytes = zeq::testing::readFileBytes(oldPath);
+  if (!oldBytes.empty()) {
+    const std::string oldText(oldBytes.begin(), oldBytes.end());
+    cv::CascadeClassifier converted, opencv;
+    ASSERT_TRUE(loadCascade(oldText, converted, reason)) << reason;
+    ASSERT_TRUE(opencv.load(oldPath));
+    const cv::Mat picture = cv::imread(zeq::testing::sourceDir() + "/tests/data/einstein.jpg", cv::IMREAD_GRAYSCALE);
+    std::vector<cv::Rect> ours, theirs;
+    converted.detectMultiScale(picture, ours, 1.05, 0, 0, cv::Size(), cv::Size());
+    opencv.detectMultiScale(picture, theirs, 1.05, 0, 0, cv::Size(), cv::Size());
+    const auto byPlace = [](const cv::Rect& a, const cv::Rect& b) {
+      return std::make_tuple(a.x, a.y, a.width, a.height) < std::make_tuple(b.x, b.y, b.width, b.height);
+    };
+    std::sort(ours.begin(), ours.end(), byPlace);
+    std::sort(theirs.begin(), theirs.end(), byPlace);
+    EXPECT_FALSE(ours.empty());
+    EXPECT_EQ(ours, theirs);
+    for (const auto& m : {std::pair<std::string, std::string>{"32 2 8 6 -1.", "32 2 80 6 -1."},
+                          {"<left_val>-9.5547717809677124e-001", "<left_node>0"},
+                          {"64 16</size>", "64 -16</size>"}}) {
+      cv::CascadeClassifier d;
+      EXPECT_FALSE(loadCascade(replaceFirst(oldText, m.first, m.second), d, reason)) << m.second;
+      EXPECT_NE(reason.find("Invalid face detector cascade"), std::string::npos) << reason;
+    }
   }
 
   struct Mutation {

@@ -241,6 +241,107 @@ class PlainXml {
   std::size_t at_ = 0;
 };
 
+// The numbers of one old-format rectangle list, checked like a new feature.
+bool oldFeature(const cv::FileNode& feature, const Window& win, std::string& reason) {
+  return validHaarFeature(feature, win, reason);
+}
+
+// A leaf value or a later node of the same tree.
+bool oldChild(const cv::FileNode& node, const char* value, const char* next, int at, int count, double& leaf,
+              int& child, std::string& reason) {
+  const cv::FileNode n = node[next];
+  if (!n.empty()) {
+    if (!intValue(n, at + 1, count - 1, child)) return fail(reason, "an old-format node points to no later node");
+    return true;
+  }
+  child = -1;
+  if (!finiteNumber(node[value], leaf)) return fail(reason, "an old-format leaf value is missing or not finite");
+  return true;
+}
+
+// Cascades of OpenCV's older Haar format (a "size" and "trees" of "feature"
+// nodes) are checked and rewritten in the current format, so that one check
+// and one reader serve both.
+bool convertOldCascade(const cv::FileNode& old, std::string& text, std::string& reason) {
+  std::vector<double> size;
+  if (!numbers(old["size"], size, 2) || size.size() != 2 || !wholeNumber(size[0]) || !wholeNumber(size[1]) ||
+      size[0] < 1 || size[1] < 1 || size[0] > kMaxCascadeWindow || size[1] > kMaxCascadeWindow)
+    return fail(reason, "the old-format window size is missing or out of range");
+  const Window win{static_cast<int>(size[0]), static_cast<int>(size[1])};
+  const cv::FileNode stages = old["stages"];
+  if (!stages.isSeq() || stages.size() < 1 || stages.size() > static_cast<std::size_t>(kMaxCascadeStages))
+    return fail(reason, "the stage list is missing or too long");
+
+  cv::FileStorage out(".xml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+  out << "cascade" << "{";
+  out << "stageType" << "BOOST" << "featureType" << "HAAR" << "height" << win.height << "width" << win.width;
+  out << "featureParams" << "{" << "maxCatCount" << 0 << "}";
+  out << "stageNum" << static_cast<int>(stages.size()) << "stages" << "[";
+  std::vector<cv::FileNode> features;
+  long long trees = 0;
+  for (cv::FileNodeIterator s = stages.begin(); s != stages.end(); ++s) {
+    double threshold = 0.0;
+    if (!finiteNumber((*s)["stage_threshold"], threshold)) return fail(reason, "a stage threshold is missing or not finite");
+    const cv::FileNode list = (*s)["trees"];
+    if (!list.isSeq() || list.size() < 1) return fail(reason, "a stage has no trees");
+    trees += static_cast<long long>(list.size());
+    if (trees > kMaxCascadeTrees) return fail(reason, "too many weak classifiers");
+    out << "{" << "maxWeakCount" << static_cast<int>(list.size()) << "stageThreshold" << threshold;
+    out << "weakClassifiers" << "[";
+    for (cv::FileNodeIterator t = list.begin(); t != list.end(); ++t) {
+      const cv::FileNode tree = *t;
+      if (!tree.isSeq() || tree.size() < 1 || tree.size() > static_cast<std::size_t>(kMaxCascadeTreeNodes))
+        return fail(reason, "an old-format tree is empty or too large");
+      const int count = static_cast<int>(tree.size());
+      std::vector<double> nodes, leaves;
+      for (int i = 0; i < count; ++i) {
+        const cv::FileNode node = tree[i];
+        double nodeThreshold = 0.0;
+        if (!node.isMap() || !finiteNumber(node["threshold"], nodeThreshold))
+          return fail(reason, "an old-format node has no finite threshold");
+        if (!oldFeature(node["feature"], win, reason)) return false;
+        if (features.size() >= static_cast<std::size_t>(kMaxCascadeFeatures)) return fail(reason, "too many features");
+        double values[2] = {0.0, 0.0};
+        int children[2] = {-1, -1};
+        if (!oldChild(node, "left_val", "left_node", i, count, values[0], children[0], reason) ||
+            !oldChild(node, "right_val", "right_node", i, count, values[1], children[1], reason))
+          return false;
+        double links[2];
+        for (int c = 0; c < 2; ++c) {
+          if (children[c] > 0) {
+            links[c] = children[c];
+          } else {
+            links[c] = -static_cast<double>(leaves.size());
+            leaves.push_back(values[c]);
+          }
+        }
+        nodes.insert(nodes.end(), {links[0], links[1], static_cast<double>(features.size()), nodeThreshold});
+        features.push_back(node["feature"]);
+      }
+      out << "{" << "internalNodes" << "[:";
+      for (double v : nodes) out << v;
+      out << "]" << "leafValues" << "[:";
+      for (double v : leaves) out << v;
+      out << "]" << "}";
+    }
+    out << "]" << "}";
+  }
+  out << "]" << "features" << "[";
+  std::vector<double> r;
+  for (const cv::FileNode& f : features) {
+    out << "{" << "rects" << "[";
+    for (cv::FileNodeIterator it = f["rects"].begin(); it != f["rects"].end(); ++it) {
+      numbers(*it, r, 5);
+      out << "[:" << static_cast<int>(r[0]) << static_cast<int>(r[1]) << static_cast<int>(r[2])
+          << static_cast<int>(r[3]) << r[4] << "]";
+    }
+    out << "]" << "tilted" << static_cast<int>(f["tilted"]) << "}";
+  }
+  out << "]" << "}";
+  text = out.releaseAndGetString();
+  return true;
+}
+
 }  // namespace
 
 bool plainCascadeXml(const std::string& text, std::string& reason) {
@@ -296,7 +397,13 @@ bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::
   try {
     cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
     if (!storage.isOpened()) return fail(reason, "the text cannot be parsed");
-    const cv::FileNode root = storage.getFirstTopLevelNode();
+    cv::FileNode root = storage.getFirstTopLevelNode();
+    std::string converted;
+    if (!root.empty() && root.isMap() && !root["size"].empty() && !root["stages"].empty() && root["stageType"].empty()) {
+      if (!convertOldCascade(root, converted, reason)) return false;
+      storage.open(converted, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+      root = storage.getFirstTopLevelNode();
+    }
     if (!validCascade(root, reason)) return false;
     cv::CascadeClassifier loaded;
     if (!loaded.read(root) || loaded.empty()) return fail(reason, "OpenCV could not read it");
