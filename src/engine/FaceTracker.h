@@ -188,6 +188,9 @@ class FaceTracker {
   std::vector<unsigned char> fittedLandmark_;
   int shape3DIterations_ = 0;
   cv::Rect readRegion_;
+  // Scratch of frameRegion (a query that changes nothing else).
+  mutable cv::Mat_<float> regionParameters_;
+  mutable cv::Mat_<float> regionShape_;
 };
 
 }  // namespace zeq

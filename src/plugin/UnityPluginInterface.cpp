@@ -130,10 +130,14 @@ int trackFrame(unsigned char* rgba, int width, int height) {
   }
   const cv::Mat frame(height, width, CV_8UC4, rgba, static_cast<size_t>(width) * 4);
   // While a face is tracked only the part of the frame the tracker reads is
-  // converted; the detector needs all of it.
+  // converted; the detector needs all of it. A region of most of the frame is
+  // converted whole: one contiguous pass is cheaper than many short rows.
   cv::Mat grey(height, width, CV_8UC1);
   cv::Rect region(0, 0, width, height);
-  if (needs_reset || !tracker.frameRegion(width, height, region)) region = cv::Rect(0, 0, width, height);
+  if (needs_reset || !tracker.frameRegion(width, height, region) ||
+      4 * static_cast<double>(region.area()) > 3.0 * width * height) {
+    region = cv::Rect(0, 0, width, height);
+  }
   cv::Mat greyRegion = grey(region);
   cv::cvtColor(frame(region), greyRegion, cv::COLOR_RGBA2GRAY);
 
