@@ -1,7 +1,8 @@
 // Cost of one ZEQ_UnityTrackerUpdate with the shipped model on real frames,
 // through the exported C interface of the plug-in library, the way a host
 // calls it: a tracked frame of the bundled sample (450 x 450), and a searching
-// frame at 640 x 480 on a face-free background cut from the sample and on noise.
+// frame at 640 x 480 on a face-free background cut from the sample and on noise;
+// and the sample's face tracked in a 1280 x 720 frame.
 //
 // The library is bound at run time, so the same program measures any build:
 //   build/bench/plugin_bench [--plugin=LIB] [--models=DIR] [--sample=CLIP] [--iterations=N]
@@ -108,8 +109,8 @@ const std::vector<cv::Mat>& sampleFrames() {
 
 // The window and garden beside the speaker's head (the left and right fifths
 // of the first frame, above his shoulders), the pair repeated mirrored to
-// three times its width and scaled to 640 x 480.
-cv::Mat texturedBackground() {
+// three times its width and scaled to the given size.
+cv::Mat texturedBackground(cv::Size size) {
   const std::vector<cv::Mat>& frames = sampleFrames();
   if (frames.empty()) return cv::Mat();
   const cv::Mat& f = frames.front();
@@ -119,8 +120,26 @@ cv::Mat texturedBackground() {
   cv::hconcat(f(cv::Rect(0, 0, side, height)), f(cv::Rect(f.cols - side, 0, side, height)), strips);
   cv::flip(strips, mirrored, 1);
   cv::hconcat(std::vector<cv::Mat>{strips, mirrored, strips}, tiled);
-  cv::resize(tiled, out, cv::Size(640, 480), 0, 0, cv::INTER_LINEAR);
+  cv::resize(tiled, out, size, 0, 0, cv::INTER_LINEAR);
   return out;
+}
+
+// The first 120 frames of the sample in the middle of the textured background
+// scaled to 1280 x 720: a face of the sample's size seen by an HD camera.
+const std::vector<cv::Mat>& hdFrames() {
+  static const std::vector<cv::Mat> frames = [] {
+    std::vector<cv::Mat> out;
+    const std::vector<cv::Mat>& sample = sampleFrames();
+    const cv::Mat background = texturedBackground(cv::Size(1280, 720));
+    for (std::size_t i = 0; i < sample.size() && i < 120; ++i) {
+      cv::Mat canvas = background.clone();
+      const cv::Mat& f = sample[i];
+      f.copyTo(canvas(cv::Rect((canvas.cols - f.cols) / 2, (canvas.rows - f.rows) / 2, f.cols, f.rows)));
+      out.push_back(canvas);
+    }
+    return out;
+  }();
+  return frames;
 }
 
 cv::Mat noiseFrame() {
@@ -150,10 +169,9 @@ bool initialise(benchmark::State& state, Plugin*& p) { return initialise(state, 
 // Tracked frames of the sample, played forwards and backwards so that every
 // frame follows a neighbour. A frame that loses the face is not measured: the
 // following frames search untimed until the face is found again.
-void BM_TrackedSampleFrame(benchmark::State& state) {
+void trackedFrames(benchmark::State& state, const std::vector<cv::Mat>& frames) {
   Plugin* p = nullptr;
   if (!initialise(state, p)) return;
-  const std::vector<cv::Mat>& frames = sampleFrames();
   if (frames.size() < 2) {
     state.SkipWithError(("cannot read " + g_settings.sample).c_str());
     return;
@@ -199,6 +217,9 @@ void BM_TrackedSampleFrame(benchmark::State& state) {
   reportPercentiles(state, ms);
 }
 
+
+void BM_TrackedSampleFrame(benchmark::State& state) { trackedFrames(state, sampleFrames()); }
+void BM_TrackedSampleFrameIn1280x720(benchmark::State& state) { trackedFrames(state, hdFrames()); }
 
 // The same tracked frames through this library and the baseline library in
 // turn, so that both see the same load; reports both medians and their ratio.
@@ -268,7 +289,7 @@ void searchingFrame(benchmark::State& state, cv::Mat frame) {
   reportPercentiles(state, ms);
 }
 
-void BM_SearchingTextured640x480(benchmark::State& state) { searchingFrame(state, texturedBackground()); }
+void BM_SearchingTextured640x480(benchmark::State& state) { searchingFrame(state, texturedBackground(cv::Size(640, 480))); }
 
 
 void BM_SearchingNoise640x480(benchmark::State& state) { searchingFrame(state, noiseFrame()); }
@@ -284,6 +305,7 @@ void registerAll() {
     }
   };
   add("BM_TrackedSampleFrame", BM_TrackedSampleFrame, 3.0);
+  add("BM_TrackedSampleFrameIn1280x720", BM_TrackedSampleFrameIn1280x720, 2.0);
   add("BM_SearchingTextured640x480", BM_SearchingTextured640x480, 2.0);
   add("BM_SearchingNoise640x480", BM_SearchingNoise640x480, 2.0);
   if (!g_settings.baseline.empty()) {
