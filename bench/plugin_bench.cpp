@@ -1,10 +1,15 @@
 // Cost of one ZEQ_UnityTrackerUpdate with the shipped model on real frames,
 // through the exported C interface of the plug-in library, the way a host
 // calls it: a tracked frame of the bundled sample (450 x 450), and a searching
-// frame at 640 x 480 on a face-free background cut from the sample and on noise.
+// frame at 640 x 480 on a face-free background cut from the sample and on noise;
+// and the sample's face tracked in a 1280 x 720 frame.
 //
 // The library is bound at run time, so the same program measures any build:
-//   build/bench/plugin_bench [--plugin=LIB] [--models=DIR] [--sample=CLIP] [benchmark flags]
+//   build/bench/plugin_bench [--plugin=LIB] [--models=DIR] [--sample=CLIP] [--iterations=N]
+//                            [--baseline=LIB] [benchmark flags]
+// With --baseline, tracked frames also go through a second library in turn
+// with this one (BM_TrackedSampleFrameAgainstBaseline), for a comparison that
+// both halves see under the same load.
 // Single-threaded (OpenCV's threads off); each frame's processor time of this
 // thread is recorded, and the median and 95th percentile are reported as
 // counters (milliseconds) beside Google Benchmark's mean CPU time.
@@ -13,9 +18,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -29,6 +36,8 @@ struct Settings {
   std::string plugin = ZEQ_PLUGIN_FILE;
   std::string models = ZEQ_MODEL_DIR;
   std::string sample = ZEQ_SAMPLE_CLIP;
+  long iterations = 0;  // 0: as many as the minimum time needs
+  std::string baseline;  // a second library, measured frame by frame beside the first
 };
 Settings g_settings;
 
@@ -52,11 +61,20 @@ struct Plugin {
   }
 };
 
-// One library for the whole run: its globals are the plug-in's state.
-Plugin* plugin() {
-  static Plugin p;
-  static const bool opened = p.open(g_settings.plugin);
-  return opened ? &p : nullptr;
+// One instance per library file for the whole run: its globals are the
+// plug-in's state. Two different files give two independent plug-ins.
+Plugin* openPlugin(const std::string& path) {
+  static std::vector<std::pair<std::string, Plugin*>> opened;
+  for (const auto& entry : opened) {
+    if (entry.first == path) return entry.second;
+  }
+  Plugin* p = new Plugin;
+  if (!p->open(path)) {
+    delete p;
+    p = nullptr;
+  }
+  opened.emplace_back(path, p);
+  return p;
 }
 
 double threadCpuMs() {
@@ -91,8 +109,8 @@ const std::vector<cv::Mat>& sampleFrames() {
 
 // The window and garden beside the speaker's head (the left and right fifths
 // of the first frame, above his shoulders), the pair repeated mirrored to
-// three times its width and scaled to 640 x 480.
-cv::Mat texturedBackground() {
+// three times its width and scaled to the given size.
+cv::Mat texturedBackground(cv::Size size) {
   const std::vector<cv::Mat>& frames = sampleFrames();
   if (frames.empty()) return cv::Mat();
   const cv::Mat& f = frames.front();
@@ -102,8 +120,26 @@ cv::Mat texturedBackground() {
   cv::hconcat(f(cv::Rect(0, 0, side, height)), f(cv::Rect(f.cols - side, 0, side, height)), strips);
   cv::flip(strips, mirrored, 1);
   cv::hconcat(std::vector<cv::Mat>{strips, mirrored, strips}, tiled);
-  cv::resize(tiled, out, cv::Size(640, 480), 0, 0, cv::INTER_LINEAR);
+  cv::resize(tiled, out, size, 0, 0, cv::INTER_LINEAR);
   return out;
+}
+
+// The first 120 frames of the sample in the middle of the textured background
+// scaled to 1280 x 720: a face of the sample's size seen by an HD camera.
+const std::vector<cv::Mat>& hdFrames() {
+  static const std::vector<cv::Mat> frames = [] {
+    std::vector<cv::Mat> out;
+    const std::vector<cv::Mat>& sample = sampleFrames();
+    const cv::Mat background = texturedBackground(cv::Size(1280, 720));
+    for (std::size_t i = 0; i < sample.size() && i < 120; ++i) {
+      cv::Mat canvas = background.clone();
+      const cv::Mat& f = sample[i];
+      f.copyTo(canvas(cv::Rect((canvas.cols - f.cols) / 2, (canvas.rows - f.rows) / 2, f.cols, f.rows)));
+      out.push_back(canvas);
+    }
+    return out;
+  }();
+  return frames;
 }
 
 cv::Mat noiseFrame() {
@@ -113,11 +149,11 @@ cv::Mat noiseFrame() {
   return rgba;
 }
 
-bool initialise(benchmark::State& state, Plugin*& p) {
+bool initialise(benchmark::State& state, Plugin*& p, const std::string& path) {
   cv::setNumThreads(1);
-  p = plugin();
+  p = openPlugin(path);
   if (!p) {
-    state.SkipWithError(("cannot load " + g_settings.plugin).c_str());
+    state.SkipWithError(("cannot load " + path).c_str());
     return false;
   }
   p->release();
@@ -128,13 +164,14 @@ bool initialise(benchmark::State& state, Plugin*& p) {
   return true;
 }
 
+bool initialise(benchmark::State& state, Plugin*& p) { return initialise(state, p, g_settings.plugin); }
+
 // Tracked frames of the sample, played forwards and backwards so that every
 // frame follows a neighbour. A frame that loses the face is not measured: the
 // following frames search untimed until the face is found again.
-void BM_TrackedSampleFrame(benchmark::State& state) {
+void trackedFrames(benchmark::State& state, const std::vector<cv::Mat>& frames) {
   Plugin* p = nullptr;
   if (!initialise(state, p)) return;
-  const std::vector<cv::Mat>& frames = sampleFrames();
   if (frames.size() < 2) {
     state.SkipWithError(("cannot read " + g_settings.sample).c_str());
     return;
@@ -179,7 +216,52 @@ void BM_TrackedSampleFrame(benchmark::State& state) {
   state.counters["losses"] = static_cast<double>(losses);
   reportPercentiles(state, ms);
 }
-BENCHMARK(BM_TrackedSampleFrame)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+
+void BM_TrackedSampleFrame(benchmark::State& state) { trackedFrames(state, sampleFrames()); }
+void BM_TrackedSampleFrameIn1280x720(benchmark::State& state) { trackedFrames(state, hdFrames()); }
+
+// The same tracked frames through this library and the baseline library in
+// turn, so that both see the same load; reports both medians and their ratio.
+// Frames that either loses are not counted.
+void BM_TrackedSampleFrameAgainstBaseline(benchmark::State& state) {
+  Plugin* p = nullptr;
+  Plugin* q = nullptr;
+  if (!initialise(state, p) || !initialise(state, q, g_settings.baseline)) return;
+  const std::vector<cv::Mat>& frames = sampleFrames();
+  if (frames.size() < 2) {
+    state.SkipWithError(("cannot read " + g_settings.sample).c_str());
+    return;
+  }
+  const int n = static_cast<int>(frames.size());
+  int i = 0, step = 1;
+  std::vector<double> mine, theirs;
+  long skipped = 0;
+  for (auto _ : state) {
+    if (i + step < 0 || i + step >= n) step = -step;
+    i += step;
+    cv::Mat frame = frames[i];
+    const double t0 = threadCpuMs();
+    const int a = p->update(frame.data, frame.cols, frame.rows);
+    const double t1 = threadCpuMs();
+    const int b = q->update(frame.data, frame.cols, frame.rows);
+    const double t2 = threadCpuMs();
+    if (a > 0 && b > 0) {
+      mine.push_back(t1 - t0);
+      theirs.push_back(t2 - t1);
+    } else {
+      ++skipped;
+    }
+  }
+  state.counters["not_both_tracked"] = static_cast<double>(skipped);
+  if (mine.empty()) return;
+  std::sort(mine.begin(), mine.end());
+  std::sort(theirs.begin(), theirs.end());
+  const double m = mine[mine.size() / 2], t = theirs[theirs.size() / 2];
+  state.counters["median_ms"] = m;
+  state.counters["baseline_median_ms"] = t;
+  state.counters["ratio"] = m / t;
+}
 
 // Searching: every frame runs the detector and finds nothing.
 void searchingFrame(benchmark::State& state, cv::Mat frame) {
@@ -207,13 +289,31 @@ void searchingFrame(benchmark::State& state, cv::Mat frame) {
   reportPercentiles(state, ms);
 }
 
-void BM_SearchingTextured640x480(benchmark::State& state) { searchingFrame(state, texturedBackground()); }
-BENCHMARK(BM_SearchingTextured640x480)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+void BM_SearchingTextured640x480(benchmark::State& state) { searchingFrame(state, texturedBackground(cv::Size(640, 480))); }
+
 
 void BM_SearchingNoise640x480(benchmark::State& state) { searchingFrame(state, noiseFrame()); }
-BENCHMARK(BM_SearchingNoise640x480)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Removes --plugin=, --models= and --sample= from the arguments before Google
+
+void registerAll() {
+  const auto add = [](const char* name, void (*fn)(benchmark::State&), double minTime) {
+    benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(name, fn)->Unit(benchmark::kMillisecond);
+    if (g_settings.iterations > 0) {
+      b->Iterations(g_settings.iterations);
+    } else {
+      b->MinTime(minTime);
+    }
+  };
+  add("BM_TrackedSampleFrame", BM_TrackedSampleFrame, 3.0);
+  add("BM_TrackedSampleFrameIn1280x720", BM_TrackedSampleFrameIn1280x720, 2.0);
+  add("BM_SearchingTextured640x480", BM_SearchingTextured640x480, 2.0);
+  add("BM_SearchingNoise640x480", BM_SearchingNoise640x480, 2.0);
+  if (!g_settings.baseline.empty()) {
+    add("BM_TrackedSampleFrameAgainstBaseline", BM_TrackedSampleFrameAgainstBaseline, 6.0);
+  }
+}
+
+// Removes --plugin=, --models=, --sample=, --baseline= and --iterations= from the arguments before Google
 // Benchmark reads the rest.
 void takeSettings(int& argc, char** argv) {
   int out = 1;
@@ -225,8 +325,13 @@ void takeSettings(int& argc, char** argv) {
       dst = a.substr(len);
       return true;
     };
+    std::string iterations;
     if (value("--plugin=", g_settings.plugin) || value("--models=", g_settings.models) ||
-        value("--sample=", g_settings.sample)) {
+        value("--sample=", g_settings.sample) || value("--baseline=", g_settings.baseline)) {
+      continue;
+    }
+    if (value("--iterations=", iterations)) {
+      g_settings.iterations = std::atol(iterations.c_str());
       continue;
     }
     argv[out++] = argv[i];
@@ -238,6 +343,7 @@ void takeSettings(int& argc, char** argv) {
 
 int main(int argc, char** argv) {
   takeSettings(argc, argv);
+  registerAll();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::printf("plug-in %s, models %s, sample %s\n", g_settings.plugin.c_str(), g_settings.models.c_str(),

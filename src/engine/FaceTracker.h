@@ -204,6 +204,9 @@ class FaceTracker {
   // The last read met a 3D section (even one switched off by the checks).
   bool carried3DSection_ = false;
   cv::Rect readRegion_;
+  // Scratch of frameRegion (a query that changes nothing else).
+  mutable cv::Mat_<float> regionParameters_;
+  mutable cv::Mat_<float> regionShape_;
 };
 
 }  // namespace zeq

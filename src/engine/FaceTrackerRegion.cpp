@@ -13,6 +13,9 @@ namespace {
 // Shape models keep the incoming shape within this many standard deviations
 // (the same limit as the update's).
 constexpr float kShapeClampFactor = 2.0f;
+// Below this yaw (degrees) in the last frame, the next frame uses the frontal
+// warp: the side views replace it only beyond 15 degrees.
+constexpr float kSideViewsFrom = 10.f;
 
 // Bounding box of the shape's points; false for an empty or non-finite shape.
 bool pointBounds(const cv::Mat_<float>& s, float& minX, float& maxX, float& minY, float& maxY) {
@@ -31,9 +34,9 @@ bool pointBounds(const cv::Mat_<float>& s, float& minX, float& maxX, float& minY
 
 // The normalised frame of a view for shape s, as the update would place it.
 bool viewTransform(const cv::Mat_<float>& s, const LinearModel& model,
-                   const std::vector<LinearShapeRegressor>& cascade, cv::Matx23f& T) {
+                   const std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& parameters,
+                   cv::Mat_<float>& regularised, cv::Matx23f& T) {
   if (cascade.empty()) return false;
-  cv::Mat_<float> parameters, regularised;
   if (!model.projectInto(s, parameters)) {
     if (model.modes() > 0) return false;
     parameters = cv::Mat_<float>();
@@ -98,16 +101,20 @@ bool FaceTracker::frameRegion(int width, int height, cv::Rect& roi) const {
   dxMax = std::max(dxMax - r.x, 0);
   dyMax = std::max(dyMax - r.y, 0);
 
-  // The warp of whichever view the pose picks, from the shape as it stands; the
+  // The warp of the view the pose will pick, from the shape as it stands; the
   // fitted shape, the flow crop and the new template lie inside it, up to the
-  // margin below.
+  // margin below. The side views take over beyond 15 degrees of yaw; the last
+  // pose tells which side to add once the head is anywhere near that.
+  const float lastYaw = pose.total() == 6 ? static_cast<float>(pose(1) * 180.0 / CV_PI) : 0.f;
+  const bool frontalOnly = std::abs(lastYaw) < kSideViewsFrom;
   cv::Rect footprint;
   const LinearModel* models[3] = {&frontalShapeModel, &positiveYawShapeModel, &negativeYawShapeModel};
   const std::vector<LinearShapeRegressor>* cascades[3] = {&frontalRegressors, &positiveYawRegressors,
                                                           &negativeYawRegressors};
   for (int v = 0; v < 3; ++v) {
+    if (v > 0 && frontalOnly) break;
     cv::Matx23f T;
-    if (!viewTransform(shape, *models[v], *cascades[v], T)) return false;
+    if (!viewTransform(shape, *models[v], *cascades[v], regionParameters_, regionShape_, T)) return false;
     const cv::Rect source = warpSource(T, featureParameters.warpSize);
     if (source.empty()) return false;
     footprint |= source;

@@ -226,35 +226,6 @@ ZEQ_KERNEL void describeLandmarks(const SampleGrid& g, const float* xy, const un
   }
 }
 
-// One row of the per-pixel orientation histogram (cols x B) from the angles
-// theta and magnitudes m; pos is scratch for cols bin positions.
-ZEQ_KERNEL void histogramRowKernel(const float* __restrict theta, const float* __restrict m, float* __restrict pos,
-                                   float* __restrict h, int cols, int B, bool signedOrientation) {
-  std::memset(h, 0, static_cast<std::size_t>(cols) * B * sizeof(float));
-  // Bin positions, in double precision and rounded to float, in a loop of their
-  // own so that it vectorises.
-  const double numBins = B;
-  if (signedOrientation) {
-    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
-  } else {
-    for (int x = 0; x < cols; ++x) {
-      const double t = theta[x];
-      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
-      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
-    }
-  }
-  // Each pixel's magnitude goes to its two neighbouring bins; the second write
-  // wins when both are the same bin (one bin only).
-  for (int x = 0; x < cols; ++x, h += B) {
-    const float ps = pos[x];
-    int i = static_cast<int>(ps);
-    if (i > B - 1) i = B - 1;
-    const int next = (i + 1 == B) ? 0 : i + 1;
-    h[i] = (static_cast<float>(i + 1) - ps) * m[x];
-    h[next] = (ps - static_cast<float>(i)) * m[x];
-  }
-}
-
 // The two kernels above dominate setup. On x86-64 they are also built for AVX2
 // and chosen at run time; the operations (conversions, additions, subtractions
 // and one multiplication, no fused multiply-add) round identically in both
@@ -279,10 +250,6 @@ __attribute__((target("avx2"))) void describeLandmarks16Avx2(const SampleGrid& g
 __attribute__((target("avx2"))) void describeLandmarksAvx2(const SampleGrid& g, const float* xy,
                                                             const unsigned char* include, int n, float* out) {
   describeLandmarks<0>(g, xy, include, n, out);
-}
-__attribute__((target("avx2"))) void histogramRowAvx2(const float* theta, const float* m, float* pos, float* h,
-                                                      int cols, int B, bool signedOrientation) {
-  histogramRowKernel(theta, m, pos, h, cols, B, signedOrientation);
 }
 bool haveAvx2() {
   static const bool yes = __builtin_cpu_supports("avx2");
@@ -331,18 +298,6 @@ void describe(const SampleGrid& g, const float* xy, const unsigned char* include
   } else {
     describeLandmarks<0>(g, xy, include, n, out);
   }
-}
-
-void histogramRow(bool avx2, const float* theta, const float* m, float* pos, float* h, int cols, int B,
-                  bool signedOrientation) {
-#if ZEQ_AVX2_KERNELS
-  if (avx2) {
-    histogramRowAvx2(theta, m, pos, h, cols, B, signedOrientation);
-    return;
-  }
-#endif
-  (void)avx2;
-  histogramRowKernel(theta, m, pos, h, cols, B, signedOrientation);
 }
 
 void columnOutput(bool avx2, const double* enter, const double* leave, double* sums, float* out, std::size_t count,
@@ -419,8 +374,37 @@ bool Feature::setup(const cv::Mat& image) {
 
 // Row r of orientationHist from magnitude and angle.
 void Feature::fillHistogramRow(int r) {
-  histogramRow(haveAvx2(), angle[r], magnitude[r], binPos_.data(), orientationHist.ptr<float>(r),
-               orientationHist.cols, params.numBins, params.signedOrientation);
+  const int cols = orientationHist.cols;
+  const int B = params.numBins;
+  float* h = orientationHist.ptr<float>(r);
+  std::memset(h, 0, static_cast<std::size_t>(cols) * B * sizeof(float));
+
+  // Bin positions, in double precision and rounded to float, in a loop of their
+  // own so that it vectorises.
+  const float* theta = angle[r];
+  float* pos = binPos_.data();
+  const double numBins = B;
+  if (params.signedOrientation) {
+    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
+  } else {
+    for (int x = 0; x < cols; ++x) {
+      const double t = theta[x];
+      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
+      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
+    }
+  }
+
+  // Each pixel's magnitude goes to its two neighbouring bins; the second write
+  // wins when both are the same bin (one bin only).
+  const float* m = magnitude[r];
+  for (int x = 0; x < cols; ++x, h += B) {
+    const float ps = pos[x];
+    int i = static_cast<int>(ps);
+    if (i > B - 1) i = B - 1;
+    const int next = (i + 1 == B) ? 0 : i + 1;
+    h[i] = (static_cast<float>(i + 1) - ps) * m[x];
+    h[next] = (ps - static_cast<float>(i)) * m[x];
+  }
 }
 
 // Fills orientationHist row by row and box-filters it into cellHist.

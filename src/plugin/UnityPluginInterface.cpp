@@ -173,10 +173,14 @@ int trackFrame(const FrameView& frame) {
     return kStatusBadLayout;
   }
   // While a face is tracked only the part of the frame the tracker reads is
-  // converted; the detector needs all of it.
-  cv::Rect region(0, 0, frame.width, frame.height);
-  if (needs_reset || !tracker.frameRegion(frame.width, frame.height, region))
-    region = cv::Rect(0, 0, frame.width, frame.height);
+  // converted; the detector needs all of it. A region of most of the frame is
+  // converted whole: one contiguous pass is cheaper than many short rows.
+  const cv::Rect whole(0, 0, frame.width, frame.height);
+  cv::Rect region = whole;
+  if (needs_reset || !tracker.frameRegion(frame.width, frame.height, region) ||
+      4 * static_cast<double>(region.area()) > 3.0 * whole.area()) {
+    region = whole;
+  }
   convertToGrey(frame, region, imgGrey, imgGreyScratch);
 
   if (needs_reset) {
