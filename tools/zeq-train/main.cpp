@@ -37,7 +37,10 @@ void usage() {
       "  --shape-variance P, --shape-modes N   non-rigid modes of the shape models: enough for P %% of\n"
       "                     the variance, at most N (default 99.5, 40)\n"
       "  --stage-gain P     a stage that improves the tuning error by less than P %% is dropped and\n"
-      "                     training stops (default 2)\n");
+      "                     training stops (default 2)\n"
+      "  --occluded-starts X starts per human-annotated photo copy with a synthetic occluder over\n"
+      "                     part of the face, for the classifiers (default 3; other photos 1/6 of it)\n"
+      "  --occluded-cascades the regression cascades train on the occluded starts too\n");
 }
 
 bool argValue(int& i, int argc, char** argv, const char* name, std::string& out) {
@@ -75,6 +78,8 @@ int main(int argc, char** argv) {
     else if (argValue(i, argc, argv, "--shape-variance", v)) opt.shape.varianceKept = std::atof(v.c_str()) / 100.0;
     else if (argValue(i, argc, argv, "--shape-modes", v)) opt.shape.maxModes = std::max(1, std::atoi(v.c_str()));
     else if (argValue(i, argc, argv, "--stage-gain", v)) opt.stageGainStop = std::atof(v.c_str()) / 100.0;
+    else if (argValue(i, argc, argv, "--occluded-starts", v)) opt.strongOccludedStarts = std::atof(v.c_str());
+    else if (std::strcmp(argv[i], "--occluded-cascades") == 0) opt.occludedInCascades = true;
     else {
       usage();
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
@@ -90,6 +95,7 @@ int main(int argc, char** argv) {
   opt.strongTrackingStarts = scaled(static_cast<int>(std::lround(opt.strongTrackingStarts * strongScale)));
   opt.weakDetectionStarts = scaled(opt.weakDetectionStarts);
   opt.weakTrackingStarts = scaled(opt.weakTrackingStarts);
+  opt.weakOccludedStarts = opt.strongOccludedStarts / 6.0;
   // Our own threads do the parallel work; nested OpenCV threads would only compete.
   cv::setNumThreads(1);
 
@@ -138,6 +144,8 @@ int main(int argc, char** argv) {
   }
 
   Trainer tr(photos, opt);
+  std::printf("3D reference face\n");
+  tr.buildReference3D();
   std::printf("shape models\n");
   tr.buildShapeModels();
   {
