@@ -39,9 +39,16 @@ constexpr Span kFitted3D{kBrows.first, kLandmarks - kBrows.first};
 
 // The 30 landmarks the plug-in publishes, in output order.
 constexpr int kPublishedCount = 30;
-constexpr std::array<int, kPublishedCount> kPublished = {2,  5,  8,  11, 14, 18, 21, 22, 25, 27,
+inline constexpr std::array<int, kPublishedCount> kPublished = {2,  5,  8,  11, 14, 18, 21, 22, 25, 27,
                                                          30, 31, 33, 35, 36, 38, 39, 40, 42, 43,
                                                          45, 47, 48, 50, 52, 54, 56, 58, 61, 64};
+
+// The highest landmark index among the published ones: a shape must reach it.
+constexpr int highestPublished() {
+  int m = 0;
+  for (int i : kPublished) m = i > m ? i : m;
+  return m;
+}
 
 // The landmark that takes the place of landmark i in the mirror image of a face.
 constexpr std::array<int, kLandmarks> mirrorPermutation() {
@@ -69,7 +76,7 @@ constexpr std::array<int, kLandmarks> mirrorPermutation() {
   return p;
 }
 
-constexpr std::array<int, kLandmarks> kMirror = mirrorPermutation();
+inline constexpr std::array<int, kLandmarks> kMirror = mirrorPermutation();
 
 }  // namespace layout
 }  // namespace zeq

@@ -349,9 +349,9 @@ void Trainer::makeSamples() {
     startError[s.kind] += normalisedError(s.start, photos_[s.photo].truth);
     for (int r = 0; r < s.routes; ++r) ++perView[s.route[r].cascade];
   }
-  std::printf("  %zu starts: %ld detection, %ld tracking (%ld of them occluded), %ld far, %ld background; runs per "
-              "cascade: frontal %ld, positive %ld, negative %ld\n",
-              samples_.size(), counts[0], counts[1], occludedCount, counts[2], counts[3], perView[0], perView[1],
+  std::printf("  %zu starts: %ld detection, %ld tracking, %ld far, %ld background (%ld detection or tracking starts "
+              "on occluded photos); runs per cascade: frontal %ld, positive %ld, negative %ld\n",
+              samples_.size(), counts[0], counts[1], counts[2], counts[3], occludedCount, perView[0], perView[1],
               perView[2]);
   std::printf("  mean start error: detection %.4f, tracking %.4f, far %.4f\n", startError[0] / std::max(1L, counts[0]),
               startError[1] / std::max(1L, counts[1]), startError[2] / std::max(1L, counts[2]));
@@ -648,6 +648,24 @@ void Trainer::trainCascades() {
   }
 }
 
+bool Trainer::takeCascades(const std::string& modelPath) {
+  FaceTracker earlier;
+  if (earlier.load(modelPath.c_str()) != 0) return false;
+  const std::vector<LinearShapeRegressor>* from[kViews] = {&earlier.frontalRegressors, &earlier.positiveYawRegressors,
+                                                           &earlier.negativeYawRegressors};
+  for (int v = 0; v < kViews; ++v) {
+    if (from[v]->empty()) return false;
+    for (const auto& s : *from[v])
+      if (s.referenceShape.rows != kRows || cv::norm(s.referenceShape, reference_[v], cv::NORM_INF) > 1e-3) return false;
+  }
+  for (int v = 0; v < kViews; ++v) {
+    cascade_[v].clear();
+    for (const auto& s : *from[v]) cascade_[v].push_back(cloneStage(s));
+  }
+  std::printf("  took %zu stages per view from %s\n", cascade_[kFrontal].size(), modelPath.c_str());
+  return true;
+}
+
 // Target of each landmark of one run: high where the face is fitted and the
 // landmark is visible and near its truth, low where the whole fit is wrong,
 // the landmark is covered or far from its truth.
@@ -721,7 +739,8 @@ void Trainer::trainClassifiers() {
   prior.topRows(kN).setIdentity();
   for (int v = 0; v < kViews; ++v) {
     double bestBeta = 0;
-    const Eigen::MatrixXd wm = solveJoint(joint[0][v][0], joint[0][v][1], {1e-4, 1e-3, 1e-2, 0.1, 1.0}, prior, 1e-2, bestBeta);
+    const Eigen::MatrixXd wm =
+        solveJoint(joint[0][v][0], joint[0][v][1], {1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 0.1, 1.0}, prior, 1e-2, bestBeta);
     // scores = A (local + b) + c with local = F d: the engine's mix is A and its offset A b + c.
     const Eigen::MatrixXd a = wm.topRows(kN).transpose();
     LinearShapeClassifier& c = classifier_[v];

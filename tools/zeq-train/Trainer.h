@@ -95,6 +95,9 @@ class Trainer {
   void setPlacementErrors(std::vector<PlacementError> errors);
   void makeSamples();
   void trainCascades();
+  // Cascades of an earlier model with the same references; false when it does
+  // not load or its stages do not fit.
+  bool takeCascades(const std::string& modelPath);
   void trainClassifiers();
   void build3D();
   // The complete engine with every trained model, ready to save.

@@ -40,7 +40,9 @@ void usage() {
       "                     training stops (default 2)\n"
       "  --occluded-starts X starts per human-annotated photo copy with a synthetic occluder over\n"
       "                     part of the face, for the classifiers (default 3; other photos 1/6 of it)\n"
-      "  --occluded-cascades the regression cascades train on the occluded starts too\n");
+      "  --occluded-cascades the regression cascades train on the occluded starts too\n"
+      "  --cascades-from FILE take the regression cascades of a model trained on the same data with\n"
+      "                     the same options instead of training them (to retrain only the classifiers)\n");
 }
 
 bool argValue(int& i, int argc, char** argv, const char* name, std::string& out) {
@@ -56,7 +58,7 @@ bool argValue(int& i, int argc, char** argv, const char* name, std::string& out)
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string humanDir, extraDir, outPath;
+  std::string humanDir, extraDir, outPath, cascadesFrom;
   std::string cascadePath = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
   int extraLimit = -1;
   double startsScale = 1.0, strongScale = 1.0;
@@ -64,7 +66,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string v;
     if (argValue(i, argc, argv, "--human", humanDir) || argValue(i, argc, argv, "--extra", extraDir) ||
-        argValue(i, argc, argv, "--out", outPath) || argValue(i, argc, argv, "--cascade", cascadePath))
+        argValue(i, argc, argv, "--out", outPath) || argValue(i, argc, argv, "--cascade", cascadePath) ||
+        argValue(i, argc, argv, "--cascades-from", cascadesFrom))
       continue;
     if (argValue(i, argc, argv, "--extra-limit", v)) extraLimit = std::atoi(v.c_str());
     else if (argValue(i, argc, argv, "--threads", v)) opt.threads = std::max(1, std::atoi(v.c_str()));
@@ -180,7 +183,12 @@ int main(int argc, char** argv) {
   std::printf("starts (%.0f s)\n", tr.elapsed());
   tr.makeSamples();
   std::printf("regression cascades (%.0f s)\n", tr.elapsed());
-  tr.trainCascades();
+  if (cascadesFrom.empty()) {
+    tr.trainCascades();
+  } else if (!tr.takeCascades(cascadesFrom)) {
+    std::printf("cannot take the regression cascades from %s\n", cascadesFrom.c_str());
+    return 1;
+  }
   std::printf("classifiers (%.0f s)\n", tr.elapsed());
   tr.trainClassifiers();
   tr.build3D();
