@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/EngineHelpers.h"
+#include "engine/LandmarkLayout.h"
 #include "engine/Rotation.h"
 #include "engine/geometry.h"
 
@@ -21,7 +22,7 @@ constexpr int kMaxImageSide = 16384;
 // Shape models keep the incoming shape within this many standard deviations.
 constexpr float kShapeClampFactor = 2.0f;
 // Landmark count the built-in fallbacks (eye contours) are written for.
-constexpr int kRows66 = 132;
+constexpr int kRows66 = layout::kShapeRows;
 
 using detail::allFinite;
 using detail::validIndexList;
@@ -310,8 +311,8 @@ void FaceTracker::estimateEyeCentres(const cv::Matx23f& inverse) {
     eyeVector_(3) = sy / static_cast<float>(secondEyeIndices.rows);
   } else if (shape.rows == kRows66) {
     const float sixth = static_cast<float>(1.0 / 6.0);
-    sumContour(shape, 36, eyeVector_(0), eyeVector_(1));
-    sumContour(shape, 42, eyeVector_(2), eyeVector_(3));
+    sumContour(shape, layout::kFirstEye.first, eyeVector_(0), eyeVector_(1));
+    sumContour(shape, layout::kSecondEye.first, eyeVector_(2), eyeVector_(3));
     for (int r = 0; r < 4; ++r) eyeVector_(r) *= sixth;
   } else {
     return;
@@ -349,8 +350,8 @@ void FaceTracker::smoothPoints(const cv::Mat_<unsigned char>& image) {
     extra[3] = sy / static_cast<float>(secondEyeIndices.rows);
   } else if (shape.rows == kRows66) {
     const float sixth = static_cast<float>(1.0 / 6.0);
-    sumContour(shape, 36, extra[0], extra[1]);
-    sumContour(shape, 42, extra[2], extra[3]);
+    sumContour(shape, layout::kFirstEye.first, extra[0], extra[1]);
+    sumContour(shape, layout::kSecondEye.first, extra[2], extra[3]);
     for (int r = 0; r < 4; ++r) extra[r] *= sixth;
   } else {
     // The flow tracker always follows n + 2 points; repeat the first landmarks.
@@ -417,7 +418,8 @@ bool FaceTracker::reset(int x, int y, int w, int h) {
     if (initialShape.empty() || initialShape.cols != 1 || initialShape.rows < 2) return false;
     const cv::Mat_<float>& s0 = initialShape;
     cv::Point_<float> e1, e2;
-    if (!placementEyeCentre(s0, firstEyeIndices, 36, e1) || !placementEyeCentre(s0, secondEyeIndices, 42, e2)) {
+    if (!placementEyeCentre(s0, firstEyeIndices, layout::kFirstEye.first, e1) ||
+        !placementEyeCentre(s0, secondEyeIndices, layout::kSecondEye.first, e2)) {
       return false;
     }
 

@@ -4,6 +4,7 @@
 
 #include "engine/FaceTracker.h"
 #include "engine/EngineHelpers.h"
+#include "engine/LandmarkLayout.h"
 #include "engine/Rotation.h"
 
 namespace zeq {
@@ -15,8 +16,8 @@ constexpr float kParameterClampFactor = 3.0f;
 constexpr double kConvergence = 0.001;
 // Without an index table a 66-point shape fits landmarks 17..65; the contour
 // 0..16 is lifted onto the reference face.
-constexpr int kFirstFittedLandmark = 17;
-constexpr int kLandmarks66 = 66;
+constexpr int kFirstFittedLandmark = layout::kFitted3D.first;
+constexpr int kLandmarks66 = layout::kLandmarks;
 
 using detail::allFinite;
 using detail::validIndexList;
@@ -286,8 +287,9 @@ void FaceTracker::calcGaze(const cv::Mat_<float>& shape3DIn, const cv::Mat_<floa
   if (shape3DIn.empty() || shape3DIn.cols != 1 || !shape3DIn.isContinuous()) return;
 
   EyeSphere first, second;
-  if (!eyeSphere(shape3DIn, firstEyeIndices, 36, 39, first)) return;
-  if (!eyeSphere(shape3DIn, secondEyeIndices, 42, 45, second)) return;
+  if (!eyeSphere(shape3DIn, firstEyeIndices, layout::kFirstOuterEyeCorner, layout::kFirstInnerEyeCorner, first)) return;
+  if (!eyeSphere(shape3DIn, secondEyeIndices, layout::kSecondInnerEyeCorner, layout::kSecondOuterEyeCorner, second))
+    return;
 
   eyeGaze(first, pose, firstEye, firstGaze);
   eyeGaze(second, pose, secondEye, secondGaze);

@@ -12,16 +12,14 @@
 
 namespace zeq {
 
-const int Tracker::selected[Tracker::kOutputPoints] = {2,  5,  8,  11, 14, 18, 21, 22, 25, 27, 30, 31, 33, 35, 36,
-                                                       38, 39, 40, 42, 43, 45, 47, 48, 50, 52, 54, 56, 58, 61, 64};
 
 namespace {
 
 static_assert(sizeof(cv::Point_<float>) == 2 * sizeof(float), "output points must be packed x, y pairs");
 
-constexpr int kPlacedLandmarks = 66;
+constexpr int kPlacedLandmarks = layout::kLandmarks;
 constexpr int kReferencePoints = 34;  // the reference distances use 3D points up to 33
-constexpr int kHighestSelected = 64;
+constexpr int kHighestSelected = layout::highestPublished();
 
 void reportMissingEngine() { std::fputs("Tracker has not been initialised!\n", stderr); }
 
@@ -266,8 +264,8 @@ bool Tracker::reset(int x, int y, int width, int height) {
     }
     return cv::Point_<float>(static_cast<float>(sx * (1.0 / 6.0)), static_cast<float>(sy * (1.0 / 6.0)));
   };
-  const cv::Point_<float> eyeA = eyeCentre(36);
-  const cv::Point_<float> eyeB = eyeCentre(42);
+  const cv::Point_<float> eyeA = eyeCentre(layout::kFirstEye.first);
+  const cv::Point_<float> eyeB = eyeCentre(layout::kSecondEye.first);
 
   const float leftX = x + 0.3f * width;
   const float rightX = x + 0.7f * width;

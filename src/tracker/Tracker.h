@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 
 #include <opencv2/core.hpp>
 
 #include "engine/FaceTracker.h"
+#include "engine/LandmarkLayout.h"
 
 // The two plain-name factory functions are part of the plug-in's public surface.
 #if defined(_WIN32)
@@ -20,9 +22,9 @@ namespace zeq {
 // republishes a fixed subset of 30 landmarks plus camera-space results.
 class Tracker {
  public:
-  static constexpr int kOutputPoints = 30;
+  static constexpr int kOutputPoints = layout::kPublishedCount;
   // The engine landmark behind each output slot.
-  static const int selected[kOutputPoints];
+  static constexpr const std::array<int, kOutputPoints>& selected = layout::kPublished;
 
   Tracker() = default;
   ~Tracker();

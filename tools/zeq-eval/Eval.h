@@ -14,6 +14,7 @@ struct ImageOptions {
   int limit = -1;
   int updates = 3;
   bool smoothing = true;
+  bool extras = true;    // occlusion, lower-half, mirror and roll figures
 };
 
 struct VideoOptions {

@@ -12,6 +12,7 @@
 #include <opencv2/objdetect.hpp>
 
 #include "../zeq-train/Landmarks.h"
+#include "../zeq-train/Occluder.h"
 #include "Eval.h"
 #include "engine/FacePosePredictor.h"
 #include "tracker/Tracker.h"
@@ -34,7 +35,36 @@ struct Result {
   double error0 = NAN, error1 = NAN, error3 = NAN;
   double confidence1 = NAN, confidence3 = NAN;
   double ms1 = 0, msLater = 0;
+  // Head angles in degrees after the last update; the in-image angle of the
+  // truth's outer-eye-corner line (y down, so clockwise on screen is positive).
+  double pitch = NAN, yawDeg = NAN, roll = NAN, eyeLine = NAN;
+  bool mirrorTracked = false;
+  double mirrorPitch = NAN, mirrorYaw = NAN, mirrorRoll = NAN;
+  // Per-landmark confidences of the covered and the visible landmarks, for the
+  // flat third-of-the-face patch and for the trainer's mix of occluders.
+  std::vector<double> patchCovered, patchVisible, mixCovered, mixVisible;
+  // Lower half covered: mean confidence and error of the upper-half landmarks.
+  double lowerHalfConfidence = NAN, lowerHalfUpperError = NAN;
 };
+
+// A flat grey rectangle over a random third of the face's landmark box.
+Occluder thirdOfTheFace(const cv::Mat_<float>& truth, std::mt19937& rng) {
+  auto uni = [&rng](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+  const cv::Rect2f box = landmarkBox(truth);
+  const double aspect = uni(0.6, 1.6);
+  const double w = std::min<double>(box.width, box.width * std::sqrt(aspect / 3.0));
+  const double h = box.width * box.height / 3.0 / w;
+  Occluder o;
+  o.kind = Occluder::kFlat;
+  o.grey = std::uniform_int_distribution<int>(0, 255)(rng);
+  o.region = cv::RotatedRect(cv::Point2f(static_cast<float>(box.x + uni(w / 2, box.width - w / 2)),
+                                         static_cast<float>(box.y + uni(std::min<double>(h, box.height) / 2,
+                                                                        std::max<double>(box.height - h / 2, h / 2)))),
+                             cv::Size2f(static_cast<float>(w), static_cast<float>(h)), 0.f);
+  return o;
+}
+
+double degrees(float radians) { return radians * 180.0 / CV_PI; }
 
 double meanOf(const std::vector<double>& v) {
   return v.empty() ? NAN : std::accumulate(v.begin(), v.end(), 0.0) / v.size();
@@ -58,6 +88,65 @@ double meanConfidence(const FaceTracker& e) {
 void drawShape(cv::Mat& img, const cv::Mat_<float>& s, const cv::Scalar& colour) {
   for (int i = 0; i < s.rows / 2; ++i)
     cv::circle(img, cv::Point2f(s(2 * i), s(2 * i + 1)), 2, colour, cv::FILLED, cv::LINE_AA);
+}
+
+// Occlusion, mirror and roll figures.
+void summariseExtras(const std::vector<Result>& results) {
+  std::vector<double> pc, pv, mc, mv, lowerConf, lowerErr, dRoll, dYaw, dPitch;
+  double sxx = 0, sx = 0, sy = 0, sxy = 0, sd = 0;
+  int n = 0, lowerKept = 0;
+  for (const auto& r : results) {
+    for (double c : r.patchCovered) pc.push_back(1.0 - c);
+    for (double c : r.patchVisible) pv.push_back(1.0 - c);
+    for (double c : r.mixCovered) mc.push_back(1.0 - c);
+    for (double c : r.mixVisible) mv.push_back(1.0 - c);
+    if (std::isfinite(r.lowerHalfConfidence)) {
+      lowerConf.push_back(r.lowerHalfConfidence);
+      lowerKept += r.lowerHalfConfidence >= 0.3;
+      if (std::isfinite(r.lowerHalfUpperError)) lowerErr.push_back(r.lowerHalfUpperError);
+    }
+    if (r.mirrorTracked && std::isfinite(r.roll)) {
+      dRoll.push_back(std::abs(r.roll + r.mirrorRoll));
+      dYaw.push_back(std::abs(r.yawDeg + r.mirrorYaw));
+      dPitch.push_back(std::abs(r.pitch - r.mirrorPitch));
+    }
+    if (std::isfinite(r.roll) && std::isfinite(r.eyeLine)) {
+      sx += r.eyeLine;
+      sy += r.roll;
+      sxx += r.eyeLine * r.eyeLine;
+      sxy += r.eyeLine * r.roll;
+      sd += r.roll - r.eyeLine;
+      ++n;
+    }
+  }
+  auto mean = [](const std::vector<double>& v) { return meanOf(v); };
+  std::printf("occlusion, AUC of (1 - confidence) for covered against visible landmarks: flat third of the face %.3f "
+              "(confidence covered %.3f, visible %.3f; %zu / %zu landmarks); mixed occluders %.3f (covered %.3f, "
+              "visible %.3f; %zu / %zu)\n",
+              rocAuc(pc, pv), 1 - mean(pc), 1 - mean(pv), pc.size(), pv.size(), rocAuc(mc, mv), 1 - mean(mc),
+              1 - mean(mv), mc.size(), mv.size());
+  std::printf("lower half covered: %zu photos, mean confidence %.3f (min %.3f), tracking kept (>= 0.3) %.1f %%, "
+              "error of the visible upper landmarks %.4f\n",
+              lowerConf.size(), mean(lowerConf), lowerConf.empty() ? NAN : *std::min_element(lowerConf.begin(), lowerConf.end()),
+              100.0 * lowerKept / std::max<std::size_t>(1, lowerConf.size()), mean(lowerErr));
+  std::printf("mirror test: %zu pairs, mean |roll + roll'| %.2f, |yaw + yaw'| %.2f, |pitch - pitch'| %.2f degrees\n",
+              dRoll.size(), mean(dRoll), mean(dYaw), mean(dPitch));
+  if (n > 1) {
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    const double offset = (sy - slope * sx) / n;
+    std::printf("roll against the eye line: roll = %.3f x eye-line angle %+.2f degrees (%d photos; mean roll - "
+                "eye-line angle %+.2f); mean pitch %.2f, yaw %.2f\n",
+                slope, offset, n, sd / n, [&] {
+                  double p = 0;
+                  for (const auto& r : results) p += std::isfinite(r.pitch) ? r.pitch : 0;
+                  return p / n;
+                }(),
+                [&] {
+                  double y = 0;
+                  for (const auto& r : results) y += std::isfinite(r.yawDeg) ? r.yawDeg : 0;
+                  return y / n;
+                }());
+  }
 }
 
 }  // namespace
@@ -100,6 +189,7 @@ int evaluateImages(const ImageOptions& opt) {
 
   FacePosePredictor pose;
   std::vector<Result> results;
+  cv::Mat previousGrey;  // textures for the occluders come from the photo before
   std::vector<double> detectMs;
   for (const auto& name : files) {
     const fs::path path = fs::path(opt.imageDir) / name;
@@ -140,6 +230,68 @@ int evaluateImages(const ImageOptions& opt) {
     cv::Mat_<float> fitted1, fitted3;
     if (r.detected) {
       const cv::Rect placed = shrinkDetection(box);
+      // Runs the placement and the updates on another version of the photo.
+      auto trackOn = [&](const cv::Mat& image, const cv::Rect& at) {
+        if (!tracker.reset(at.x, at.y, at.width, at.height)) return false;
+        for (int u = 0; u < opt.updates; ++u) tracker.update(image.data, image.cols, image.rows);
+        return !tracker.faceTracker->shape.empty();
+      };
+      std::mt19937 rng(static_cast<unsigned>(std::hash<std::string>()(name)));
+      auto collect = [&](const Occluder& o, const cv::Mat& source, std::vector<double>& covered,
+                         std::vector<double>& visible) {
+        const cv::Mat image = paintOccluder(grey, o, source);
+        if (!trackOn(image, placed)) return;
+        const std::vector<unsigned char> under = coveredLandmarks(o, occluderMask(o, grey.size()), truth);
+        const cv::Mat_<float>& c = tracker.faceTracker->confidence;
+        for (int i = 0; i < kPoints && i < c.rows; ++i) (under[i] ? covered : visible).push_back(c(i));
+      };
+      if (opt.extras) {
+        collect(thirdOfTheFace(truth, rng), cv::Mat(), r.patchCovered, r.patchVisible);
+        const cv::Mat& source = previousGrey.empty() ? grey : previousGrey;
+        collect(randomOccluder(truth, 1, rng), source, r.mixCovered, r.mixVisible);
+        // The lower half of the face (from half-way between the eyes and the chin
+        // down) covered by a flat patch.
+        Occluder lower;
+        lower.kind = Occluder::kLowerHalf;
+        const double eyesY = 0.5 * (truth(2 * layout::kFirstOuterEyeCorner + 1) + truth(2 * layout::kSecondOuterEyeCorner + 1));
+        lower.cut = static_cast<float>(0.5 * (eyesY + truth(2 * layout::kChin + 1)));
+        lower.grey = 100;
+        if (trackOn(paintOccluder(grey, lower, cv::Mat()), placed)) {
+          const FaceTracker& e = *tracker.faceTracker;
+          r.lowerHalfConfidence = meanConfidence(e);
+          const std::vector<double> err = landmarkErrors(e.shape, truth);
+          double sum = 0;
+          int n = 0;
+          for (int i = 0; i < kPoints; ++i)
+            if (truth(2 * i + 1) < lower.cut) {
+              sum += err[i];
+              ++n;
+            }
+          r.lowerHalfUpperError = n ? sum / n : NAN;
+        }
+        // The mirror image, found by the detector on its own.
+        cv::Mat mirrored, mirroredEq;
+        cv::flip(grey, mirrored, 1);
+        cv::equalizeHist(mirrored, mirroredEq);
+        std::vector<cv::Rect> mboxes;
+        detector.detectMultiScale(mirroredEq, mboxes, 1.3, 4, 6, cv::Size(80, 80));
+        const cv::Mat_<float> mirroredTruth = mirrorShape(truth, grey.cols);
+        double mbest = -1;
+        cv::Rect mbox;
+        for (const auto& b : mboxes) {
+          const double score = matchDetection(b, mirroredTruth);
+          if (score > mbest) {
+            mbest = score;
+            mbox = b;
+          }
+        }
+        if (mbest >= 0 && trackOn(mirrored, shrinkDetection(mbox))) {
+          r.mirrorTracked = true;
+          r.mirrorPitch = degrees(tracker.getPitchRadians());
+          r.mirrorYaw = degrees(tracker.getYawRadians());
+          r.mirrorRoll = degrees(tracker.getRollRadians());
+        }
+      }
       if (tracker.reset(placed.x, placed.y, placed.width, placed.height)) {
         r.error0 = normalisedError(tracker.faceTracker->shape, truth);
         for (int u = 0; u < opt.updates; ++u) {
@@ -157,6 +309,12 @@ int evaluateImages(const ImageOptions& opt) {
             r.msLater += ms / (opt.updates - 1);
           }
           if (u == opt.updates - 1) {
+            r.pitch = degrees(tracker.getPitchRadians());
+            r.yawDeg = degrees(tracker.getYawRadians());
+            r.roll = degrees(tracker.getRollRadians());
+            r.eyeLine = std::atan2(double(truth(2 * layout::kSecondOuterEyeCorner + 1)) - truth(2 * layout::kFirstOuterEyeCorner + 1),
+                                   double(truth(2 * layout::kSecondOuterEyeCorner)) - truth(2 * layout::kFirstOuterEyeCorner)) *
+                        180.0 / CV_PI;
             r.error3 = err;
             r.confidence3 = meanConfidence(e);
             if (!e.shape.empty()) fitted3 = e.shape.clone();
@@ -175,6 +333,7 @@ int evaluateImages(const ImageOptions& opt) {
       }
     }
     results.push_back(r);
+    previousGrey = grey;
   }
 
   if (!opt.csv.empty()) {
@@ -232,6 +391,7 @@ int evaluateImages(const ImageOptions& opt) {
     else std::snprintf(label, sizeof label, "|yaw| >= %2.0f", edges[b]);
     summarise(label, [&](const Result& r) { return std::abs(r.yaw) >= edges[b] && std::abs(r.yaw) < edges[b + 1]; });
   }
+  if (opt.extras) summariseExtras(results);
   std::vector<double> first, later;
   for (const auto& r : results)
     if (r.detected && std::isfinite(r.error3)) {

@@ -17,13 +17,16 @@ namespace {
 void usage() {
   std::printf(
       "usage: zeq-eval --model DIR --images DIR [--split validation|tune|fit] [--csv FILE] [--draw DIR]\n"
-      "                [--updates N] [--no-smoothing] [--limit N] [--cascade FILE]\n"
+      "                [--updates N] [--no-smoothing] [--no-extras] [--limit N] [--cascade FILE]\n"
       "       zeq-eval --model DIR --video FILE|DIR [--plugin FILE] [--csv FILE] [--max-frames N]\n"
       "                [--draw DIR] [--draw-every N]\n"
       "  Photos: the plug-in's detector (DIR/face.xml unless --cascade) at its fixed parameters,\n"
       "  the detection that matches the annotated face, the facade's placement, then N engine\n"
       "  updates (default 3) on the same photo. --split picks the trainer's split of a human-\n"
       "  annotated folder. --draw writes each photo with the truth (green) and the fit (red).\n"
+      "  Unless --no-extras, each detected photo is also tracked with synthetic occluders (the\n"
+      "  confidence's AUC for covered landmarks), with its lower half covered, and mirrored\n"
+      "  (mirror test of the head angles); the roll is compared with the eye line.\n"
       "  Video: every frame of the clip (or of every clip in a folder) through\n"
       "  ZEQ_UnityTrackerUpdate of the plug-in library\n"
       "  (default: ../plugin/libzeqtracker.so beside this program).\n");
@@ -52,6 +55,7 @@ int main(int argc, char** argv) {
     else if (a == "--draw-every") video.drawEvery = std::atoi(next().c_str());
     else if (a == "--updates") image.updates = std::max(1, std::atoi(next().c_str()));
     else if (a == "--no-smoothing") image.smoothing = false;
+    else if (a == "--no-extras") image.extras = false;
     else if (a == "--limit") image.limit = std::atoi(next().c_str());
     else if (a == "--cascade") image.cascade = next();
     else if (a == "--video") video.video = next();

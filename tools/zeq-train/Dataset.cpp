@@ -35,8 +35,14 @@ std::vector<std::string> listAnnotatedImages(const std::string& dir) {
   return files;
 }
 
-float yawOf(const cv::Mat_<float>& shape) {
+float yawOf(const cv::Mat_<float>& shape, const cv::Mat_<float>& reference) {
   thread_local FacePosePredictor predictor;
+  thread_local cv::Mat_<float> current;
+  if (reference.data != current.data) {
+    predictor = FacePosePredictor();
+    if (!reference.empty()) predictor.setShape(reference);
+    current = reference;
+  }
   const cv::Mat_<float> pose = predictor.calcPose(shape);
   if (pose.total() != 6) return 0.f;
   return static_cast<float>(static_cast<double>(pose(1) * 180.f) / CV_PI);

@@ -34,8 +34,9 @@ std::vector<std::string> listAnnotatedImages(const std::string& dir);
 std::vector<Photo> loadPhotos(const std::string& dir, const std::vector<std::string>& files, bool strong,
                               bool tune, int threads);
 
-// Yaw of the truth in degrees, as the engine's view choice computes it.
-float yawOf(const cv::Mat_<float>& shape);
+// Yaw of a shape in degrees, as the engine's view choice computes it, against
+// the rigid 3D face `reference` (interleaved; empty: the built-in face).
+float yawOf(const cv::Mat_<float>& shape, const cv::Mat_<float>& reference = cv::Mat_<float>());
 
 // Horizontally flipped copy with the landmarks renumbered.
 Photo mirrorPhoto(const Photo& p);

@@ -14,10 +14,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/LandmarkLayout.h"
+
 namespace zeq {
 namespace train {
 
-constexpr int kPoints = 66;
+constexpr int kPoints = layout::kLandmarks;
 
 // Reads a 300-W style .pts file ("version: 1", "n_points: N", "{", N lines
 // "x y", "}"). Coordinates are zero-based pixels. False on any malformed line.
@@ -75,33 +77,7 @@ inline cv::Mat_<float> toShape66(const std::vector<cv::Point2f>& points) {
 }
 
 // Landmark that takes the place of landmark i when the face is mirrored left-right.
-inline const std::array<int, kPoints>& mirrorPermutation() {
-  static const std::array<int, kPoints> table = [] {
-    std::array<int, kPoints> p{};
-    for (int i = 0; i < kPoints; ++i) p[i] = i;
-    auto pair = [&p](int a, int b) {
-      p[a] = b;
-      p[b] = a;
-    };
-    for (int i = 0; i < 8; ++i) pair(i, 16 - i);          // contour, 8 (chin) stays
-    for (int i = 0; i < 5; ++i) pair(17 + i, 26 - i);     // brows
-    pair(31, 35);                                          // nostrils, 33 stays
-    pair(32, 34);
-    pair(36, 45);                                          // eyes: outer corners
-    pair(37, 44);
-    pair(38, 43);
-    pair(39, 42);                                          // inner corners
-    pair(40, 47);
-    pair(41, 46);
-    for (int i = 0; i < 3; ++i) pair(48 + i, 54 - i);     // upper outer lip, 51 stays
-    pair(55, 59);                                          // lower outer lip, 57 stays
-    pair(56, 58);
-    pair(60, 62);                                          // upper inner lip, 61 stays
-    pair(63, 65);                                          // lower inner lip, 64 stays
-    return p;
-  }();
-  return table;
-}
+inline const std::array<int, kPoints>& mirrorPermutation() { return layout::kMirror; }
 
 // The shape of the horizontally flipped image (cv::flip code 1): x -> width - 1 - x,
 // with landmarks renumbered so that each keeps its anatomical meaning.
@@ -127,9 +103,10 @@ inline void mirrorImageAndShape(const cv::Mat& image, const cv::Mat_<float>& sha
   shapeOut = mirrorShape(shape, image.cols);
 }
 
-// Distance between the outer eye corners (36, 45): the normaliser of the error.
+// Distance between the outer eye corners: the normaliser of the error.
 inline double interocular(const cv::Mat_<float>& shape) {
-  return std::hypot(double(shape(72)) - shape(90), double(shape(73)) - shape(91));
+  constexpr int a = layout::kFirstOuterEyeCorner, b = layout::kSecondOuterEyeCorner;
+  return std::hypot(double(shape(2 * a)) - shape(2 * b), double(shape(2 * a + 1)) - shape(2 * b + 1));
 }
 
 // Mean point-to-point distance over all landmarks divided by the interocular
@@ -208,8 +185,10 @@ inline cv::Rect shrinkDetection(const cv::Rect& r) {
 // 42..47) onto (x + 0.3 w, y + 0.2 h) and (x + 0.7 w, y + 0.2 h), no rotation.
 inline cv::Mat_<float> placeByEyes(const cv::Mat_<float>& reference, const cv::Rect& box) {
   cv::Point2f a(0, 0), b(0, 0);
-  for (int i = 36; i < 42; ++i) a += cv::Point2f(reference(2 * i), reference(2 * i + 1));
-  for (int i = 42; i < 48; ++i) b += cv::Point2f(reference(2 * i), reference(2 * i + 1));
+  for (int i = layout::kFirstEye.first; i < layout::kFirstEye.end(); ++i)
+    a += cv::Point2f(reference(2 * i), reference(2 * i + 1));
+  for (int i = layout::kSecondEye.first; i < layout::kSecondEye.end(); ++i)
+    b += cv::Point2f(reference(2 * i), reference(2 * i + 1));
   a *= 1.f / 6.f;
   b *= 1.f / 6.f;
   const cv::Point2f t1(box.x + 0.3f * box.width, box.y + 0.2f * box.height);

@@ -8,6 +8,8 @@
 #include <opencv2/calib3d.hpp>
 
 #include "Accumulators.h"
+#include "Reference3D.h"
+#include "engine/LandmarkLayout.h"
 #include "engine/geometry.h"
 
 namespace zeq {
@@ -85,9 +87,9 @@ struct Trainer::Worker {
   cv::Mat_<float> descriptor;
 
   // Normalises the frame for `warp` exactly as the engine's update does.
-  bool prepare(const Photo& p, const cv::Mat_<float>& start, const LinearModel& model, int warp,
+  bool prepare(const cv::Mat& image, const cv::Mat_<float>& start, const LinearModel& model, int warp,
                cv::Mat_<float>& s0, cv::Mat_<float>& transform) {
-    s0 = engine->setupFeature(p.grey, start, model, anchor[warp], transform);
+    s0 = engine->setupFeature(image, start, model, anchor[warp], transform);
     return !s0.empty() && !transform.empty();
   }
 
@@ -209,7 +211,7 @@ void Trainer::setPlacementErrors(std::vector<PlacementError> errors) {
 }
 
 std::vector<Route> Trainer::routesFor(const cv::Mat_<float>& start) const {
-  const float yaw = yawOf(start);
+  const float yaw = yawOf(start, reference3D_.mean);
   if (yaw < -kSideYaw) return {{kNegative, kNegative}};
   if (yaw > kSideYaw) return {{kPositive, kPositive}};
   if (yaw < -kBlendYaw) return {{kFrontal, kFrontal}, {kFrontal, kNegative}};
@@ -322,6 +324,16 @@ void Trainer::makeSamples() {
       cv::Mat_<float> s;
       if (backgroundStart(p, rng, s)) samples_.push_back(makeSample(i, s, kBackground));
     }
+    // Covered faces, for the classifiers: a placement or a tracking start on the
+    // photo with an occluder painted over part of the face.
+    const int occluded = fractional(strong ? opt_.strongOccludedStarts : opt_.weakOccludedStarts);
+    for (int j = 0; j < occluded; ++j) {
+      const bool detection = uniform(rng, 0, 1) < 0.5;
+      Sample smp = detection ? makeSample(i, detectionStart(p, rng), kDetectionStart)
+                             : makeSample(i, trackingStart(p, rng, 1.0), kTrackingStart);
+      smp.occluder = randomOccluder(p.truth, static_cast<int>(photos_.size()), rng);
+      samples_.push_back(smp);
+    }
   }
   // The view (or pair of views) the engine would run on each start.
   parallelRange(static_cast<int>(samples_.size()), opt_.threads, [&](int, int i) {
@@ -329,16 +341,18 @@ void Trainer::makeSamples() {
     samples_[i].routes = static_cast<signed char>(r.size());
     for (std::size_t j = 0; j < r.size(); ++j) samples_[i].route[j] = r[j];
   });
-  long counts[4] = {0, 0, 0, 0}, perView[kViews] = {0, 0, 0};
+  long counts[4] = {0, 0, 0, 0}, perView[kViews] = {0, 0, 0}, occludedCount = 0;
   double startError[4] = {0, 0, 0, 0};
   for (const auto& s : samples_) {
     ++counts[s.kind];
+    occludedCount += s.occluder.kind != Occluder::kNone;
     startError[s.kind] += normalisedError(s.start, photos_[s.photo].truth);
     for (int r = 0; r < s.routes; ++r) ++perView[s.route[r].cascade];
   }
-  std::printf("  %zu starts: %ld detection, %ld tracking, %ld far, %ld background; runs per cascade: "
-              "frontal %ld, positive %ld, negative %ld\n",
-              samples_.size(), counts[0], counts[1], counts[2], counts[3], perView[0], perView[1], perView[2]);
+  std::printf("  %zu starts: %ld detection, %ld tracking, %ld far, %ld background (%ld detection or tracking starts "
+              "on occluded photos); runs per cascade: frontal %ld, positive %ld, negative %ld\n",
+              samples_.size(), counts[0], counts[1], counts[2], counts[3], occludedCount, perView[0], perView[1],
+              perView[2]);
   std::printf("  mean start error: detection %.4f, tracking %.4f, far %.4f\n", startError[0] / std::max(1L, counts[0]),
               startError[1] / std::max(1L, counts[1]), startError[2] / std::max(1L, counts[2]));
 }
@@ -347,6 +361,7 @@ void Trainer::syncWorkers() {
   if (workers_.empty())
     for (int t = 0; t < opt_.threads; ++t) workers_.push_back(std::make_unique<Worker>());
   for (auto& w : workers_) {
+    w->engine->posePredictor.setShape(reference3D_.mean);
     for (int v = 0; v < kViews; ++v) {
       LinearShapeRegressor anchor;
       anchor.referenceShape = reference_[v].clone();
@@ -358,6 +373,115 @@ void Trainer::syncWorkers() {
   }
 }
 
+namespace {
+
+// Moments per thread, per view, for the fitting [0] and the tuning [1] photos.
+template <typename M>
+using Moments = std::vector<std::vector<std::array<M, 2>>>;
+
+template <typename M>
+Moments<M> makeMoments(int threads, const M& prototype) {
+  return Moments<M>(threads, std::vector<std::array<M, 2>>(kViews, {prototype, prototype}));
+}
+
+// Folds every thread's moments into thread 0's.
+template <typename M>
+void mergeMoments(Moments<M>& m) {
+  for (std::size_t t = 1; t < m.size(); ++t)
+    for (int v = 0; v < kViews; ++v)
+      for (int s = 0; s < 2; ++s) m[0][v][s].merge(m[t][v][s]);
+  for (int v = 0; v < kViews; ++v)
+    for (int s = 0; s < 2; ++s) m[0][v][s].flush();
+}
+
+// Per-landmark ridge solutions ((f + 1) x outputs each), with the one strength
+// of `alphas` that does best on the tuning moments (`fallback` without any).
+std::vector<Eigen::MatrixXd> solveLocal(const LocalMoments& fit, const LocalMoments& tune,
+                                        const std::vector<double>& alphas, double fallback, double& chosen) {
+  const int n = fit.landmarks();
+  std::vector<Eigen::MatrixXd> xx(n);
+  for (int i = 0; i < n; ++i) xx[i] = fit.xx(i);
+  chosen = fallback;
+  if (tune.count() > 0) {
+    double best = INFINITY;
+    for (double a : alphas) {
+      double loss = 0;
+      for (int i = 0; i < n; ++i)
+        loss += ridgeLoss(tune.xx(i), tune.xy(i), tune.yy(i), ridgeSolve(xx[i], fit.xy(i), a * meanDiagonal(xx[i]), 1));
+      if (loss < best) {
+        best = loss;
+        chosen = a;
+      }
+    }
+  }
+  std::vector<Eigen::MatrixXd> w(n);
+  for (int i = 0; i < n; ++i) w[i] = ridgeSolve(xx[i], fit.xy(i), chosen * meanDiagonal(xx[i]), 1);
+  return w;
+}
+
+// The joint ridge solution pulled towards `prior`, strength chosen as above.
+Eigen::MatrixXd solveJoint(const JointMoments& fit, const JointMoments& tune, const std::vector<double>& betas,
+                           const Eigen::MatrixXd& prior, double fallback, double& chosen) {
+  const double scale = meanDiagonal(fit.xx());
+  chosen = fallback;
+  if (tune.count() > 0) {
+    double best = INFINITY;
+    for (double b : betas) {
+      const double loss = ridgeLoss(tune.xx(), tune.xy(), tune.yy(), ridgeSolve(fit.xx(), fit.xy(), b * scale, 1, prior));
+      if (loss < best) {
+        best = loss;
+        chosen = b;
+      }
+    }
+  }
+  return ridgeSolve(fit.xx(), fit.xy(), chosen * scale, 1, prior);
+}
+
+// Outputs of the per-landmark regressors on one descriptor: out[i * k + c] for
+// landmark i and output c of its (f + 1) x k solution (last row: the constant).
+void localOutputs(const std::vector<Eigen::MatrixXd>& w, const float* descriptor, int f, float* out) {
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    Eigen::Map<const Eigen::VectorXf> block(descriptor + i * f, f);
+    const int k = static_cast<int>(w[i].cols());
+    for (int c = 0; c < k; ++c)
+      out[i * k + c] = static_cast<float>(w[i].col(c).head(f).cast<float>().dot(block) + w[i](f, c));
+  }
+}
+
+}  // namespace
+
+template <typename Keep, typename Body>
+void Trainer::forEachRun(int stages, Keep&& keep, Body&& body) {
+  parallelRange(static_cast<int>(samples_.size()), opt_.threads, [&](int t, int i) {
+    const Sample& smp = samples_[i];
+    if (!keep(smp)) return;
+    const Photo& p = photos_[smp.photo];
+    Worker& w = *workers_[t];
+    const bool occluded = smp.occluder.kind != Occluder::kNone;
+    const cv::Mat image = occluded ? paintOccluder(p.grey, smp.occluder, occluderSource(smp)) : p.grey;
+    cv::Mat_<float> s0, transform;
+    const int warp = smp.route[0].warp;
+    if (!w.prepare(image, smp.start, shapeModel_[warp], warp, s0, transform)) return;
+    Run run{p, smp, 0, cv::Mat_<float>(), geo::transform2d(p.truth, transform), {}};
+    run.covered = occluded ? coveredLandmarks(smp.occluder, occluderMask(smp.occluder, image.size()), p.truth)
+                           : std::vector<unsigned char>(kN, 0);
+    for (int r = 0; r < smp.routes; ++r) {
+      run.view = smp.route[r].cascade;
+      run.shape = s0.clone();
+      w.run(run.view, stages, run.shape);
+      w.engine->feature.extract(w.descriptor, run.shape);
+      if (w.descriptor.rows != kN * w.engine->feature.blockLength()) continue;
+      body(t, w, run);
+    }
+  });
+}
+
+const cv::Mat& Trainer::occluderSource(const Sample& s) const {
+  static const cv::Mat none;
+  const int k = s.occluder.source;
+  return k >= 0 && k < static_cast<int>(photos_.size()) && k != s.photo ? photos_[k].grey : none;
+}
+
 // One regression stage for all three views: per-landmark ridge regressors from
 // the landmark's descriptor block to its displacement in the stage frame, then
 // the mixing matrix by ridge on [local predictions; shape - reference; 1].
@@ -365,53 +489,35 @@ void Trainer::trainStage(int k, double& tuneBefore, double& tuneAfter) {
   syncWorkers();
   const int T = opt_.threads;
   const int f = workers_[0]->engine->feature.blockLength();
-  const int regressionSamples = static_cast<int>(samples_.size());
+  const bool occludedToo = opt_.occludedInCascades;
+  auto regressionStart = [occludedToo](const Sample& s) {
+    return (s.kind == kDetectionStart || s.kind == kTrackingStart) &&
+           (occludedToo || s.occluder.kind == Occluder::kNone);
+  };
+  // The displacement to the truth in the stage's own frame (the stage aligns
+  // the shape to its reference before every increment).
+  auto stageFrame = [this](const Run& r, cv::Mat_<float>& aligned, cv::Mat_<float>& delta) {
+    const cv::Mat_<float> m = geo::alignPoints2d(r.shape, reference_[r.view]);
+    aligned = geo::transform2d(r.shape, m);
+    delta = geo::transform2d(r.truth, m) - aligned;
+  };
 
-  // Pass A: moments of the local regressors. [thread][view][tune]
-  std::vector<std::vector<std::vector<LocalMoments>>> local(T);
+  // Pass A: moments of the local regressors.
+  Moments<LocalMoments> local = makeMoments(T, LocalMoments(kN, f, 2));
   std::vector<std::vector<double>> errSum(T, std::vector<double>(2 * kViews, 0.0));
   std::vector<std::vector<long>> errCount(T, std::vector<long>(2 * kViews, 0));
-  for (int t = 0; t < T; ++t) {
-    local[t].resize(kViews);
-    for (int v = 0; v < kViews; ++v) local[t][v] = {LocalMoments(kN, f, 2), LocalMoments(kN, f, 2)};
-  }
-  auto forEachRun = [&](auto&& body) {
-    parallelRange(regressionSamples, T, [&](int t, int i) {
-      const Sample& smp = samples_[i];
-      if (smp.kind != kDetectionStart && smp.kind != kTrackingStart) return;
-      const Photo& p = photos_[smp.photo];
-      Worker& w = *workers_[t];
-      cv::Mat_<float> s0, transform;
-      const int warp = smp.route[0].warp;
-      if (!w.prepare(p, smp.start, shapeModel_[warp], warp, s0, transform)) return;
-      const cv::Mat_<float> truth = geo::transform2d(p.truth, transform);
-      for (int r = 0; r < smp.routes; ++r) {
-        const int view = smp.route[r].cascade;
-        cv::Mat_<float> s = s0.clone();
-        w.run(view, k, s);
-        body(t, w, p, view, s, truth, smp.kind);
-      }
-    });
-  };
   const double t0 = elapsed();
-  forEachRun([&](int t, Worker& w, const Photo& p, int view, const cv::Mat_<float>& s, const cv::Mat_<float>& truth,
-                 SampleKind) {
-    const cv::Mat_<float> m = geo::alignPoints2d(s, reference_[view]);
-    const cv::Mat_<float> delta = geo::transform2d(truth, m) - geo::transform2d(s, m);
-    w.engine->feature.extract(w.descriptor, s);
-    if (w.descriptor.rows != kN * f) return;
-    local[t][view][p.tune].add(w.descriptor.ptr<float>(0), delta.ptr<float>(0));
-    const double e = normalisedError(s, truth);
+  forEachRun(k, regressionStart, [&](int t, Worker& w, const Run& r) {
+    cv::Mat_<float> aligned, delta;
+    stageFrame(r, aligned, delta);
+    local[t][r.view][r.photo.tune].add(w.descriptor.ptr<float>(0), delta.ptr<float>(0));
+    const double e = normalisedError(r.shape, r.truth);
     if (std::isfinite(e)) {
-      errSum[t][2 * view + p.tune] += e;
-      ++errCount[t][2 * view + p.tune];
+      errSum[t][2 * r.view + r.photo.tune] += e;
+      ++errCount[t][2 * r.view + r.photo.tune];
     }
   });
-  for (int t = 1; t < T; ++t)
-    for (int v = 0; v < kViews; ++v)
-      for (int s = 0; s < 2; ++s) local[0][v][s].merge(local[t][v][s]);
-  for (int v = 0; v < kViews; ++v)
-    for (int s = 0; s < 2; ++s) local[0][v][s].flush();
+  mergeMoments(local);
   for (int t = 1; t < T; ++t)
     for (int j = 0; j < 2 * kViews; ++j) {
       errSum[0][j] += errSum[t][j];
@@ -423,41 +529,17 @@ void Trainer::trainStage(int k, double& tuneBefore, double& tuneAfter) {
                 errSum[0][2 * v + 1] / std::max(1L, errCount[0][2 * v + 1]));
   std::printf("\n");
 
-  // Local regressors, one ridge strength per view chosen on the tuning photos.
-  const double alphas[] = {3e-3, 1e-2, 3e-2, 0.1, 0.3, 1.0, 3.0};
   std::vector<Eigen::MatrixXd> W[kViews];
   for (int v = 0; v < kViews; ++v) {
-    W[v].resize(kN);
-    const LocalMoments& fit = local[0][v][0];
-    const LocalMoments& tune = local[0][v][1];
-    double bestLoss = INFINITY, bestAlpha = 0.03;
-    std::vector<Eigen::MatrixXd> xx(kN);
-    for (int i = 0; i < kN; ++i) xx[i] = fit.xx(i);
-    if (tune.count() > 0) {
-      for (double a : alphas) {
-        double loss = 0;
-        for (int i = 0; i < kN; ++i) {
-          const Eigen::MatrixXd wi = ridgeSolve(xx[i], fit.xy(i), a * meanDiagonal(xx[i]), 1);
-          loss += ridgeLoss(tune.xx(i), tune.xy(i), tune.yy(i), wi);
-        }
-        if (loss < bestLoss) {
-          bestLoss = loss;
-          bestAlpha = a;
-        }
-      }
-    }
-    for (int i = 0; i < kN; ++i) W[v][i] = ridgeSolve(xx[i], fit.xy(i), bestAlpha * meanDiagonal(xx[i]), 1);
-    std::printf("    %s: %ld runs, local ridge %.0e\n", viewName(v), fit.count(), bestAlpha);
+    double alpha = 0;
+    W[v] = solveLocal(local[0][v][0], local[0][v][1], {3e-3, 1e-2, 3e-2, 0.1, 0.3, 1.0, 3.0}, 0.03, alpha);
+    std::printf("    %s: %ld runs, local ridge %.0e\n", viewName(v), local[0][v][0].count(), alpha);
   }
   local.clear();
 
   // Pass B: moments of the mixing matrix.
   const int z = 2 * kRows + 1;
-  std::vector<std::vector<std::vector<JointMoments>>> joint(T);
-  for (int t = 0; t < T; ++t) {
-    joint[t].resize(kViews);
-    for (int v = 0; v < kViews; ++v) joint[t][v] = {JointMoments(z, kRows), JointMoments(z, kRows)};
-  }
+  Moments<JointMoments> joint = makeMoments(T, JointMoments(z, kRows));
   struct TuneRecord {
     int view;
     SampleKind kind;
@@ -465,57 +547,28 @@ void Trainer::trainStage(int k, double& tuneBefore, double& tuneAfter) {
   };
   std::vector<std::vector<TuneRecord>> records(T);
   const double t1 = elapsed();
-  forEachRun([&](int t, Worker& w, const Photo& p, int view, const cv::Mat_<float>& s, const cv::Mat_<float>& truth,
-                 SampleKind kind) {
-    const cv::Mat_<float> m = geo::alignPoints2d(s, reference_[view]);
-    const cv::Mat_<float> sr = geo::transform2d(s, m);
-    const cv::Mat_<float> delta = geo::transform2d(truth, m) - sr;
-    w.engine->feature.extract(w.descriptor, s);
-    if (w.descriptor.rows != kN * f) return;
+  forEachRun(k, regressionStart, [&](int t, Worker& w, const Run& r) {
+    cv::Mat_<float> sr, delta;
+    stageFrame(r, sr, delta);
     std::vector<float> x(z);
-    const float* d = w.descriptor.ptr<float>(0);
-    for (int i = 0; i < kN; ++i) {
-      Eigen::Map<const Eigen::VectorXf> block(d + i * f, f);
-      const Eigen::MatrixXd& wi = W[view][i];
-      for (int c = 0; c < 2; ++c)
-        x[2 * i + c] = static_cast<float>(wi.col(c).head(f).cast<float>().dot(block) + wi(f, c));
-    }
-    for (int j = 0; j < kRows; ++j) x[kRows + j] = sr(j) - reference_[view](j);
+    localOutputs(W[r.view], w.descriptor.ptr<float>(0), f, x.data());
+    for (int j = 0; j < kRows; ++j) x[kRows + j] = sr(j) - reference_[r.view](j);
     x[z - 1] = 1.f;
-    joint[t][view][p.tune].add(x.data(), delta.ptr<float>(0));
-    if (p.tune) {
-      records[t].push_back({view, kind, x, std::vector<float>(delta.begin(), delta.end()),
+    joint[t][r.view][r.photo.tune].add(x.data(), delta.ptr<float>(0));
+    if (r.photo.tune)
+      records[t].push_back({r.view, r.sample.kind, x, std::vector<float>(delta.begin(), delta.end()),
                             std::vector<float>(sr.begin(), sr.end())});
-    }
   });
-  for (int t = 1; t < T; ++t)
-    for (int v = 0; v < kViews; ++v)
-      for (int s = 0; s < 2; ++s) joint[0][v][s].merge(joint[t][v][s]);
-  for (int v = 0; v < kViews; ++v)
-    for (int s = 0; s < 2; ++s) joint[0][v][s].flush();
+  mergeMoments(joint);
   std::printf("  stage %d pass 2 (%.0f s)\n", k, elapsed() - t1);
 
-  const double betas[] = {1e-4, 1e-3, 1e-2, 0.1, 1.0};
   Eigen::MatrixXd prior = Eigen::MatrixXd::Zero(z, kRows);
   prior.topRows(kRows).setIdentity();
   double gainBefore = 0, gainAfter = 0;
   long gainCount = 0;
   for (int v = 0; v < kViews; ++v) {
-    const JointMoments& fit = joint[0][v][0];
-    const JointMoments& tune = joint[0][v][1];
-    double bestLoss = INFINITY, bestBeta = 1e-2;
-    const double scale = meanDiagonal(fit.xx());
-    if (tune.count() > 0) {
-      for (double b : betas) {
-        const Eigen::MatrixXd wm = ridgeSolve(fit.xx(), fit.xy(), b * scale, 1, prior);
-        const double loss = ridgeLoss(tune.xx(), tune.xy(), tune.yy(), wm);
-        if (loss < bestLoss) {
-          bestLoss = loss;
-          bestBeta = b;
-        }
-      }
-    }
-    const Eigen::MatrixXd wm = ridgeSolve(fit.xx(), fit.xy(), bestBeta * scale, 1, prior);
+    double bestBeta = 0;
+    const Eigen::MatrixXd wm = solveJoint(joint[0][v][0], joint[0][v][1], {1e-4, 1e-3, 1e-2, 0.1, 1.0}, prior, 1e-2, bestBeta);
     const Eigen::MatrixXf mix = wm.transpose().cast<float>();  // 2n x (4n + 1)
 
     LinearShapeRegressor stage;
@@ -595,127 +648,99 @@ void Trainer::trainCascades() {
   }
 }
 
+bool Trainer::takeCascades(const std::string& modelPath) {
+  FaceTracker earlier;
+  if (earlier.load(modelPath.c_str()) != 0) return false;
+  const std::vector<LinearShapeRegressor>* from[kViews] = {&earlier.frontalRegressors, &earlier.positiveYawRegressors,
+                                                           &earlier.negativeYawRegressors};
+  for (int v = 0; v < kViews; ++v) {
+    if (from[v]->empty()) return false;
+    for (const auto& s : *from[v])
+      if (s.referenceShape.rows != kRows || cv::norm(s.referenceShape, reference_[v], cv::NORM_INF) > 1e-3) return false;
+  }
+  for (int v = 0; v < kViews; ++v) {
+    cascade_[v].clear();
+    for (const auto& s : *from[v]) cascade_[v].push_back(cloneStage(s));
+  }
+  std::printf("  took %zu stages per view from %s\n", cascade_[kFrontal].size(), modelPath.c_str());
+  return true;
+}
+
+// Target of each landmark of one run: high where the face is fitted and the
+// landmark is visible and near its truth, low where the whole fit is wrong,
+// the landmark is covered or far from its truth.
+std::vector<float> Trainer::landmarkTargets(const Run& r) const {
+  std::vector<float> y(kN, 0.f);
+  if (r.sample.kind == kBackground) return y;
+  const float face = targetFor(normalisedError(r.shape, r.truth), opt_.goodError, opt_.badError);
+  const std::vector<double> own = landmarkErrors(r.shape, r.truth);
+  for (int i = 0; i < kN; ++i) {
+    const float mine = r.covered[i] ? opt_.coveredTarget : targetFor(own[i], opt_.goodLandmarkError, opt_.badLandmarkError);
+    y[i] = std::min(face, mine);
+  }
+  return y;
+}
+
 // Per-landmark confidence: ridge regressors from each landmark's descriptor
-// block to a target that is 1 on well-fitted faces and 0 on misfits and
-// background, then a ridge mixing of the local scores.
+// block to its own target, then a ridge mixing of the local scores pulled
+// towards keeping each landmark's own score.
 void Trainer::trainClassifiers() {
   syncWorkers();
   const int T = opt_.threads;
   const int f = workers_[0]->engine->feature.blockLength();
-  std::vector<std::vector<std::vector<LocalMoments>>> local(T);
-  for (int t = 0; t < T; ++t) {
-    local[t].resize(kViews);
-    for (int v = 0; v < kViews; ++v) local[t][v] = {LocalMoments(kN, f, 1), LocalMoments(kN, f, 1)};
-  }
-  auto forEachRun = [&](auto&& body) {
-    parallelRange(static_cast<int>(samples_.size()), T, [&](int t, int i) {
-      const Sample& smp = samples_[i];
-      const Photo& p = photos_[smp.photo];
-      Worker& w = *workers_[t];
-      cv::Mat_<float> s0, transform;
-      const int warp = smp.route[0].warp;
-      if (!w.prepare(p, smp.start, shapeModel_[warp], warp, s0, transform)) return;
-      const cv::Mat_<float> truth = geo::transform2d(p.truth, transform);
-      for (int r = 0; r < smp.routes; ++r) {
-        const int view = smp.route[r].cascade;
-        cv::Mat_<float> s = s0.clone();
-        w.run(view, static_cast<int>(cascade_[view].size()), s);
-        const double e = smp.kind == kBackground ? INFINITY : normalisedError(s, truth);
-        body(t, w, p, smp, view, s, e);
-      }
-    });
-  };
+  const int stages = static_cast<int>(cascade_[kFrontal].size());
+  auto all = [](const Sample&) { return true; };
+
+  Moments<LocalMoments> local = makeMoments(T, LocalMoments(kN, f, 1));
   const double t0 = elapsed();
-  forEachRun([&](int t, Worker& w, const Photo& p, const Sample&, int view, const cv::Mat_<float>& s, double e) {
-    w.engine->feature.extract(w.descriptor, s);
-    if (w.descriptor.rows != kN * f) return;
-    std::vector<float> y(kN, targetFor(e, opt_.goodError, opt_.badError));
-    local[t][view][p.tune].add(w.descriptor.ptr<float>(0), y.data());
+  forEachRun(stages, all, [&](int t, Worker& w, const Run& r) {
+    const std::vector<float> y = landmarkTargets(r);
+    local[t][r.view][r.photo.tune].add(w.descriptor.ptr<float>(0), y.data());
   });
-  for (int t = 1; t < T; ++t)
-    for (int v = 0; v < kViews; ++v)
-      for (int s = 0; s < 2; ++s) local[0][v][s].merge(local[t][v][s]);
-  for (int v = 0; v < kViews; ++v)
-    for (int s = 0; s < 2; ++s) local[0][v][s].flush();
+  mergeMoments(local);
   std::printf("  classifier pass 1 (%.0f s)\n", elapsed() - t0);
 
-  const double alphas[] = {1e-3, 1e-2, 0.1, 1.0};
   std::vector<Eigen::MatrixXd> W[kViews];
   for (int v = 0; v < kViews; ++v) {
-    W[v].resize(kN);
-    const LocalMoments& fit = local[0][v][0];
-    const LocalMoments& tune = local[0][v][1];
-    double bestLoss = INFINITY, bestAlpha = 0.01;
-    std::vector<Eigen::MatrixXd> xx(kN);
-    for (int i = 0; i < kN; ++i) xx[i] = fit.xx(i);
-    if (tune.count() > 0)
-      for (double a : alphas) {
-        double loss = 0;
-        for (int i = 0; i < kN; ++i)
-          loss += ridgeLoss(tune.xx(i), tune.xy(i), tune.yy(i), ridgeSolve(xx[i], fit.xy(i), a * meanDiagonal(xx[i]), 1));
-        if (loss < bestLoss) {
-          bestLoss = loss;
-          bestAlpha = a;
-        }
-      }
-    for (int i = 0; i < kN; ++i) W[v][i] = ridgeSolve(xx[i], fit.xy(i), bestAlpha * meanDiagonal(xx[i]), 1);
-    std::printf("    %s classifier: %ld runs, local ridge %.0e\n", viewName(v), fit.count(), bestAlpha);
+    double alpha = 0;
+    W[v] = solveLocal(local[0][v][0], local[0][v][1], {1e-3, 1e-2, 0.1, 1.0}, 0.01, alpha);
+    std::printf("    %s classifier: %ld runs, local ridge %.0e\n", viewName(v), local[0][v][0].count(), alpha);
   }
   local.clear();
 
   // Pass 2: mixing of the local scores.
   const int z = kN + 1;
-  std::vector<std::vector<std::vector<JointMoments>>> joint(T);
-  for (int t = 0; t < T; ++t) {
-    joint[t].resize(kViews);
-    for (int v = 0; v < kViews; ++v) joint[t][v] = {JointMoments(z, kN), JointMoments(z, kN)};
-  }
+  Moments<JointMoments> joint = makeMoments(T, JointMoments(z, kN));
   struct TuneRecord {
     int view;
     SampleKind kind;
+    bool occluded;
     double error;
     std::vector<float> x;
+    std::vector<unsigned char> covered;
   };
   std::vector<std::vector<TuneRecord>> records(T);
   const double t1 = elapsed();
-  forEachRun([&](int t, Worker& w, const Photo& p, const Sample& smp, int view, const cv::Mat_<float>& s, double e) {
-    w.engine->feature.extract(w.descriptor, s);
-    if (w.descriptor.rows != kN * f) return;
+  forEachRun(stages, all, [&](int t, Worker& w, const Run& r) {
     std::vector<float> x(z);
-    const float* d = w.descriptor.ptr<float>(0);
-    for (int i = 0; i < kN; ++i) {
-      Eigen::Map<const Eigen::VectorXf> block(d + i * f, f);
-      x[i] = static_cast<float>(W[view][i].col(0).head(f).cast<float>().dot(block) + W[view][i](f, 0));
-    }
+    localOutputs(W[r.view], w.descriptor.ptr<float>(0), f, x.data());
     x[kN] = 1.f;
-    std::vector<float> y(kN, targetFor(e, opt_.goodError, opt_.badError));
-    joint[t][view][p.tune].add(x.data(), y.data());
-    if (p.tune) records[t].push_back({view, smp.kind, e, x});
+    const std::vector<float> y = landmarkTargets(r);
+    joint[t][r.view][r.photo.tune].add(x.data(), y.data());
+    if (r.photo.tune) {
+      const double e = r.sample.kind == kBackground ? INFINITY : normalisedError(r.shape, r.truth);
+      records[t].push_back({r.view, r.sample.kind, r.sample.occluder.kind != Occluder::kNone, e, x, r.covered});
+    }
   });
-  for (int t = 1; t < T; ++t)
-    for (int v = 0; v < kViews; ++v)
-      for (int s = 0; s < 2; ++s) joint[0][v][s].merge(joint[t][v][s]);
-  for (int v = 0; v < kViews; ++v)
-    for (int s = 0; s < 2; ++s) joint[0][v][s].flush();
+  mergeMoments(joint);
   std::printf("  classifier pass 2 (%.0f s)\n", elapsed() - t1);
 
-  const double betas[] = {1e-4, 1e-3, 1e-2, 0.1, 1.0};
   Eigen::MatrixXd prior = Eigen::MatrixXd::Zero(z, kN);
   prior.topRows(kN).setIdentity();
   for (int v = 0; v < kViews; ++v) {
-    const JointMoments& fit = joint[0][v][0];
-    const JointMoments& tune = joint[0][v][1];
-    double bestLoss = INFINITY, bestBeta = 1e-2;
-    const double scale = meanDiagonal(fit.xx());
-    if (tune.count() > 0)
-      for (double b : betas) {
-        const double loss = ridgeLoss(tune.xx(), tune.xy(), tune.yy(), ridgeSolve(fit.xx(), fit.xy(), b * scale, 1, prior));
-        if (loss < bestLoss) {
-          bestLoss = loss;
-          bestBeta = b;
-        }
-      }
-    const Eigen::MatrixXd wm = ridgeSolve(fit.xx(), fit.xy(), bestBeta * scale, 1, prior);  // z x n
+    double bestBeta = 0;
+    const Eigen::MatrixXd wm =
+        solveJoint(joint[0][v][0], joint[0][v][1], {1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 0.1, 1.0}, prior, 1e-2, bestBeta);
     // scores = A (local + b) + c with local = F d: the engine's mix is A and its offset A b + c.
     const Eigen::MatrixXd a = wm.topRows(kN).transpose();
     LinearShapeClassifier& c = classifier_[v];
@@ -732,9 +757,12 @@ void Trainer::trainClassifiers() {
       c.offset(i) = static_cast<float>(offset(i));
     }
 
-    // Tuning check of the loss threshold (mean clamped confidence against 0.3).
-    long good = 0, bad = 0, goodLow = 0, badHigh = 0, mid = 0;
-    double goodConf = 0, badConf = 0, midConf = 0;
+    // Tuning check of the loss decision (mean clamped confidence against 0.3)
+    // and of how well a landmark's confidence tells covered from visible.
+    enum { kGood, kBad, kBackgroundRun, kBetween, kOccludedGood, kGroups };
+    long count[kGroups] = {0}, crossing[kGroups] = {0};
+    double sum[kGroups] = {0};
+    std::vector<double> coveredScores, visibleScores;
     for (const auto& list : records)
       for (const auto& rec : list) {
         if (rec.view != v) continue;
@@ -743,47 +771,98 @@ void Trainer::trainClassifiers() {
         double mean = 0;
         for (int i = 0; i < kN; ++i) mean += std::clamp(scores(i), 0.0, 1.0);
         mean /= kN;
-        const bool isGood = rec.kind != kBackground && rec.error < 0.08;
-        const bool isBad = rec.kind == kBackground || !(rec.error < opt_.badError);
-        if (!isGood && !isBad) {
-          ++mid;
-          midConf += mean;
-        } else if (isGood) {
-          ++good;
-          goodConf += mean;
-          goodLow += mean < 0.3;
-        } else {
-          ++bad;
-          badConf += mean;
-          badHigh += mean >= 0.3;
-        }
+        const bool good = rec.kind != kBackground && rec.error < 0.08;
+        int g = rec.kind == kBackground ? kBackgroundRun : !(rec.error < opt_.badError) ? kBad : good ? kGood : kBetween;
+        if (good && rec.occluded) g = kOccludedGood;
+        ++count[g];
+        sum[g] += mean;
+        crossing[g] += (g == kGood || g == kOccludedGood) ? mean < 0.3 : mean >= 0.3;
+        if (good && rec.occluded)
+          for (int i = 0; i < kN; ++i)
+            (rec.covered[i] ? coveredScores : visibleScores).push_back(1.0 - std::clamp(scores(i), 0.0, 1.0));
       }
-    std::printf("    %s classifier: mix ridge %.0e; tuning: fits with error < 0.08: %ld (mean confidence %.3f, %.1f %% "
-                "below 0.3); error >= %.2f or background: %ld (mean %.3f, %.1f %% at or above 0.3); in between: %ld "
-                "(mean %.3f)\n",
-                viewName(v), bestBeta, good, goodConf / std::max(1L, good), 100.0 * goodLow / std::max(1L, good),
-                opt_.badError, bad, badConf / std::max(1L, bad), 100.0 * badHigh / std::max(1L, bad), mid,
-                midConf / std::max(1L, mid));
+    auto share = [&](int g) { return 100.0 * crossing[g] / std::max(1L, count[g]); };
+    auto mean = [&](int g) { return sum[g] / std::max(1L, count[g]); };
+    std::printf("    %s classifier: mix ridge %.0e; tuning mean confidence: good fits (error < 0.08) %ld, %.3f "
+                "(%.1f %% below 0.3); occluded good fits %ld, %.3f (%.1f %% below 0.3); error >= %.2f %ld, %.3f "
+                "(%.1f %% at or above 0.3); background %ld, %.3f (%.1f %% at or above 0.3); in between %ld, %.3f; "
+                "covered-landmark AUC %.3f\n",
+                viewName(v), bestBeta, count[kGood], mean(kGood), share(kGood), count[kOccludedGood],
+                mean(kOccludedGood), share(kOccludedGood), opt_.badError, count[kBad], mean(kBad), share(kBad),
+                count[kBackgroundRun], mean(kBackgroundRun), share(kBackgroundRun), count[kBetween], mean(kBetween),
+                rocAuc(coveredScores, visibleScores));
   }
 }
 
-// 3D section. The rigid reference is the pose predictor's built-in face. The
-// deformable model of landmarks 17..65 is learned from near-frontal 2D truths:
-// each is brought into the model frame by its pose (back-projection with the
-// reference's depth), its x/y difference from the reference is a deformation
-// sample (z left unchanged), and the leading principal components become modes
-// with their standard deviations as modeScale.
+// The rigid reference face: the pose predictor's built-in face made symmetric,
+// then turned about its x axis until the near-frontal training faces read a
+// mean pitch of zero (their mean yaw and roll are zero already, since every
+// photo is also used mirrored). Every yaw the trainer uses from here on is
+// measured against it, as the engine will measure it.
+void Trainer::buildReference3D() {
+  const FacePosePredictor builtIn;
+  const cv::Mat_<float>& planar = builtIn.referenceShape;  // x..., y..., z...
+  const int n = planar.rows / 3;
+  cv::Mat_<float> face(3 * n, 1);
+  for (int i = 0; i < n; ++i) {
+    face(3 * i) = planar(i);
+    face(3 * i + 1) = planar(n + i);
+    face(3 * i + 2) = planar(2 * n + i);
+  }
+  auto meanAngles = [this](const cv::Mat_<float>& reference, double& pitch, double& yaw, double& roll) {
+    FacePosePredictor predictor;
+    if (!reference.empty()) predictor.setShape(reference);
+    pitch = yaw = roll = 0;
+    long count = 0;
+    for (const auto& p : photos_) {
+      if (p.tune) continue;
+      const cv::Mat_<float> pose = predictor.calcPose(p.truth);
+      if (pose.total() != 6) continue;
+      float a = 0, b = 0, c = 0;
+      FaceTracker::headAngles(pose, a, b, c);
+      if (std::abs(b) > opt_.levelYaw * CV_PI / 180) continue;
+      pitch += a;
+      yaw += b;
+      roll += c;
+      ++count;
+    }
+    const double k = 180.0 / CV_PI / std::max(1L, count);
+    pitch *= k;
+    yaw *= k;
+    roll *= k;
+    return count;
+  };
+  double pitch = 0, yaw = 0, roll = 0;
+  meanAngles(cv::Mat_<float>(), pitch, yaw, roll);
+  std::printf("  built-in reference face: near-frontal photos read mean pitch %.2f, yaw %.2f, roll %.2f degrees\n",
+              pitch, yaw, roll);
+  cv::Mat_<float> reference = symmetricReference(face);
+  long count = 0;
+  for (int round = 0; round < 4; ++round) {
+    count = meanAngles(reference, pitch, yaw, roll);
+    if (std::abs(pitch) < 0.01) break;
+    reference = turnedAboutX(reference, pitch * CV_PI / 180);
+  }
+  count = meanAngles(reference, pitch, yaw, roll);
+  std::printf("  symmetric levelled reference face: %ld near-frontal photos read mean pitch %.2f, yaw %.2f, roll %.2f "
+              "degrees\n",
+              count, pitch, yaw, roll);
+  reference3D_.mean = reference;
+  parallelRange(static_cast<int>(photos_.size()), opt_.threads,
+                [&](int, int i) { photos_[i].yaw = yawOf(photos_[i].truth, reference); });
+}
+
+// 3D section. The deformable model of the fitted landmarks is learned from
+// near-frontal 2D truths: each is brought into the model frame by its pose
+// (back-projection with the reference's depth), its x/y difference from the
+// reference is a deformation sample (z left unchanged), and the leading
+// principal components become modes with their standard deviations as modeScale.
 void Trainer::build3D() {
   FacePosePredictor predictor;
-  const cv::Mat_<float> planar = predictor.referenceShape.clone();  // x..., y..., z...
-  const int n = planar.rows / 3;
-  cv::Mat_<float> reference(3 * n, 1);
-  for (int i = 0; i < n; ++i) {
-    reference(3 * i) = planar(i);
-    reference(3 * i + 1) = planar(n + i);
-    reference(3 * i + 2) = planar(2 * n + i);
-  }
-  const int first = 17, m = n - first, d = 3 * m;
+  const cv::Mat_<float> reference = reference3D_.mean;
+  predictor.setShape(reference);
+  const int n = reference.rows / 3;
+  const int first = layout::kFitted3D.first, m = layout::kFitted3D.count, d = 3 * m;
   std::vector<Eigen::VectorXd> deformations;
   for (const auto& p : photos_) {
     if (p.tune || std::abs(p.yaw) > 20) continue;
@@ -820,7 +899,6 @@ void Trainer::build3D() {
   deformation3D_.mean.create(d, 1);
   deformation3D_.basis.create(d, modes);
   deformation3D_.modeScale.create(modes, 1);
-  reference3D_.mean = reference.clone();
   reference3D_.basis = cv::Mat_<float>::zeros(3 * n, modes);
   reference3D_.modeScale.create(modes, 1);
   for (int r = 0; r < d; ++r) {
@@ -857,15 +935,13 @@ std::unique_ptr<FaceTracker> Trainer::assemble() const {
     ft->referenceModel3D = reference3D_;
     ft->deformationModel3D = deformation3D_;
     ft->hasModel3D = true;
-    ft->shape3DIndices.create(kN - 17, 1);
-    for (int i = 17; i < kN; ++i) ft->shape3DIndices(i - 17) = i;
+    ft->shape3DIndices.create(layout::kFitted3D.count, 1);
+    for (int j = 0; j < layout::kFitted3D.count; ++j) ft->shape3DIndices(j) = layout::kFitted3D.first + j;
   }
-  ft->firstEyeIndices.create(6, 1);
-  ft->secondEyeIndices.create(6, 1);
-  for (int i = 0; i < 6; ++i) {
-    ft->firstEyeIndices(i) = 36 + i;
-    ft->secondEyeIndices(i) = 42 + i;
-  }
+  ft->firstEyeIndices.create(layout::kFirstEye.count, 1);
+  ft->secondEyeIndices.create(layout::kSecondEye.count, 1);
+  for (int i = 0; i < layout::kFirstEye.count; ++i) ft->firstEyeIndices(i) = layout::kFirstEye.first + i;
+  for (int i = 0; i < layout::kSecondEye.count; ++i) ft->secondEyeIndices(i) = layout::kSecondEye.first + i;
   if (!ft->frontalRegressors.empty()) ft->initialShape = ft->frontalRegressors[0].referenceShape.clone();
   return ft;
 }

@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "Dataset.h"
+#include "Occluder.h"
 #include "ShapeModelBuilder.h"
 #include "engine/FaceTracker.h"
 
@@ -34,6 +35,11 @@ struct TrainOptions {
   double strongBackgroundStarts = 1.5;
   double weakFarStarts = 0.3;
   double weakBackgroundStarts = 0.3;
+  // Expected starts per photo copy on the photo with an occluder painted over
+  // part of the face (classifier training only unless occludedInCascades).
+  double strongOccludedStarts = 3.0;
+  double weakOccludedStarts = 0.5;
+  bool occludedInCascades = false;
   // Frame-to-frame start perturbation (standard deviations): translation in
   // units of the interocular distance, log scale, rotation in degrees, and the
   // non-rigid noise in standard deviations of each shape mode.
@@ -50,6 +56,13 @@ struct TrainOptions {
   // Classifier targets: 1 at a mean error up to goodError, 0 from badError on.
   double goodError = 0.05;
   double badError = 0.15;
+  // A landmark's own target: 1 up to this distance from its truth (in
+  // interocular units), 0 from the second on; a covered landmark gets coveredTarget.
+  double goodLandmarkError = 0.1;
+  double badLandmarkError = 0.3;
+  float coveredTarget = 0.f;
+  // The rigid 3D reference is levelled on the photos whose |yaw| is at most this.
+  double levelYaw = 10.0;
   ShapeModelOptions shape;
   double timeBudgetSeconds = 55 * 60;
 };
@@ -65,6 +78,7 @@ struct Sample {
   int photo = 0;
   cv::Mat_<float> start;  // image pixels
   SampleKind kind = kDetectionStart;
+  Occluder occluder;      // painted over the photo for this start (kind kNone: none)
   signed char routes = 0;
   Route route[2];
 };
@@ -74,11 +88,16 @@ class Trainer {
   Trainer(std::vector<Photo>& photos, const TrainOptions& options);
   ~Trainer();
 
+  // Symmetric, levelled rigid 3D face; re-measures every photo's yaw against it.
+  void buildReference3D();
   void buildShapeModels();
   const cv::Mat_<float>& reference(int view) const { return reference_[view]; }
   void setPlacementErrors(std::vector<PlacementError> errors);
   void makeSamples();
   void trainCascades();
+  // Cascades of an earlier model with the same references; false when it does
+  // not load or its stages do not fit.
+  bool takeCascades(const std::string& modelPath);
   void trainClassifiers();
   void build3D();
   // The complete engine with every trained model, ready to save.
@@ -88,7 +107,23 @@ class Trainer {
 
  private:
   struct Worker;
-  struct StageData;
+  // One start after `stages` stages of one view's cascade, with the descriptor
+  // at its shape in the worker.
+  struct Run {
+    const Photo& photo;
+    const Sample& sample;
+    int view;
+    cv::Mat_<float> shape;  // normalised frame
+    cv::Mat_<float> truth;  // normalised frame
+    std::vector<unsigned char> covered;
+  };
+
+  // Runs every kept start as the engine would (occluder painted, frame
+  // normalised, cascade run) and hands each run to body(thread, worker, run).
+  template <typename Keep, typename Body>
+  void forEachRun(int stages, Keep&& keep, Body&& body);
+  const cv::Mat& occluderSource(const Sample& s) const;
+  std::vector<float> landmarkTargets(const Run& r) const;
 
   std::vector<Route> routesFor(const cv::Mat_<float>& start) const;
   cv::Mat_<float> detectionStart(const Photo& p, std::mt19937& rng) const;

@@ -37,7 +37,12 @@ void usage() {
       "  --shape-variance P, --shape-modes N   non-rigid modes of the shape models: enough for P %% of\n"
       "                     the variance, at most N (default 99.5, 40)\n"
       "  --stage-gain P     a stage that improves the tuning error by less than P %% is dropped and\n"
-      "                     training stops (default 2)\n");
+      "                     training stops (default 2)\n"
+      "  --occluded-starts X starts per human-annotated photo copy with a synthetic occluder over\n"
+      "                     part of the face, for the classifiers (default 3; other photos 1/6 of it)\n"
+      "  --occluded-cascades the regression cascades train on the occluded starts too\n"
+      "  --cascades-from FILE take the regression cascades of a model trained on the same data with\n"
+      "                     the same options instead of training them (to retrain only the classifiers)\n");
 }
 
 bool argValue(int& i, int argc, char** argv, const char* name, std::string& out) {
@@ -53,7 +58,7 @@ bool argValue(int& i, int argc, char** argv, const char* name, std::string& out)
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string humanDir, extraDir, outPath;
+  std::string humanDir, extraDir, outPath, cascadesFrom;
   std::string cascadePath = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
   int extraLimit = -1;
   double startsScale = 1.0, strongScale = 1.0;
@@ -61,7 +66,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string v;
     if (argValue(i, argc, argv, "--human", humanDir) || argValue(i, argc, argv, "--extra", extraDir) ||
-        argValue(i, argc, argv, "--out", outPath) || argValue(i, argc, argv, "--cascade", cascadePath))
+        argValue(i, argc, argv, "--out", outPath) || argValue(i, argc, argv, "--cascade", cascadePath) ||
+        argValue(i, argc, argv, "--cascades-from", cascadesFrom))
       continue;
     if (argValue(i, argc, argv, "--extra-limit", v)) extraLimit = std::atoi(v.c_str());
     else if (argValue(i, argc, argv, "--threads", v)) opt.threads = std::max(1, std::atoi(v.c_str()));
@@ -75,6 +81,8 @@ int main(int argc, char** argv) {
     else if (argValue(i, argc, argv, "--shape-variance", v)) opt.shape.varianceKept = std::atof(v.c_str()) / 100.0;
     else if (argValue(i, argc, argv, "--shape-modes", v)) opt.shape.maxModes = std::max(1, std::atoi(v.c_str()));
     else if (argValue(i, argc, argv, "--stage-gain", v)) opt.stageGainStop = std::atof(v.c_str()) / 100.0;
+    else if (argValue(i, argc, argv, "--occluded-starts", v)) opt.strongOccludedStarts = std::atof(v.c_str());
+    else if (std::strcmp(argv[i], "--occluded-cascades") == 0) opt.occludedInCascades = true;
     else {
       usage();
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
@@ -90,6 +98,7 @@ int main(int argc, char** argv) {
   opt.strongTrackingStarts = scaled(static_cast<int>(std::lround(opt.strongTrackingStarts * strongScale)));
   opt.weakDetectionStarts = scaled(opt.weakDetectionStarts);
   opt.weakTrackingStarts = scaled(opt.weakTrackingStarts);
+  opt.weakOccludedStarts = opt.strongOccludedStarts / 6.0;
   // Our own threads do the parallel work; nested OpenCV threads would only compete.
   cv::setNumThreads(1);
 
@@ -138,6 +147,8 @@ int main(int argc, char** argv) {
   }
 
   Trainer tr(photos, opt);
+  std::printf("3D reference face\n");
+  tr.buildReference3D();
   std::printf("shape models\n");
   tr.buildShapeModels();
   {
@@ -172,7 +183,12 @@ int main(int argc, char** argv) {
   std::printf("starts (%.0f s)\n", tr.elapsed());
   tr.makeSamples();
   std::printf("regression cascades (%.0f s)\n", tr.elapsed());
-  tr.trainCascades();
+  if (cascadesFrom.empty()) {
+    tr.trainCascades();
+  } else if (!tr.takeCascades(cascadesFrom)) {
+    std::printf("cannot take the regression cascades from %s\n", cascadesFrom.c_str());
+    return 1;
+  }
   std::printf("classifiers (%.0f s)\n", tr.elapsed());
   tr.trainClassifiers();
   tr.build3D();
