@@ -242,6 +242,30 @@ int finishInit(zeq::Tracker& candidate, int modelResult, const std::string& casc
   return modelResult == 0 ? 0 : -1;
 }
 
+// One initialisation: the model into a fresh tracker (`loadModel`, 0 or -1),
+// the cascade's text (`readCascade`, which leaves a reason when it fails), then
+// finishInit. Nothing that fails inside reaches the host.
+template <typename LoadModel, typename ReadCascade>
+int initialiseWith(LoadModel loadModel, ReadCascade readCascade) {
+  try {
+    zeq::Tracker candidate;
+    int result = -1;
+    try {
+      result = loadModel(candidate);
+    } catch (...) {
+      result = -1;  // treated like a model that cannot be loaded
+    }
+    std::string text, reason;
+    readCascade(text, reason);
+    return finishInit(candidate, result, text, reason);
+  } catch (const std::exception& e) {
+    setLastError(std::string("Contained failure during initialisation: ") + e.what());
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
 // The platform's own camera API: the catch-all probe also tries gPhoto2, which
 // leaks and stalls on every failed open.
 int cameraApi() {
@@ -324,54 +348,31 @@ int ZEQ_UnityLoad(char* /*unused*/) { return -1; }
 extern "C" {
 
 int ZEQ_UnityTrackerInit(const char* modelDir, const void* /*reserved1*/, const void* /*reserved2*/) {
-  try {
-    if (!modelDir) {
-      setLastError("Initialisation with a null model directory");
-      return -3;
-    }
-    const std::string dir(modelDir);
-    zeq::Tracker candidate;
-    int result = -1;
-    try {
-      result = candidate.initialise(dir.c_str());
-    } catch (...) {
-      result = -1;  // treated like a model that cannot be loaded
-    }
-    std::string text, reason;
-    readCascadeFile(dir + "/face.xml", text, reason);
-    return finishInit(candidate, result, text, reason);
-  } catch (const std::exception& e) {
-    setLastError(std::string("Contained failure during initialisation: ") + e.what());
-    return -1;
-  } catch (...) {
-    return -1;
+  if (!modelDir) {
+    setLastError("Initialisation with a null model directory");
+    return -3;
   }
+  return initialiseWith([modelDir](zeq::Tracker& t) { return t.initialise(modelDir); },
+                        [modelDir](std::string& text, std::string& reason) {
+                          readCascadeFile(std::string(modelDir) + "/face.xml", text, reason);
+                        });
 }
 
 int ZEQ_UnityTrackerInitFromMemory(const unsigned char* model, int modelBytes, const char* cascadeXml,
                                    int cascadeBytes) {
-  try {
-    if (!model || !cascadeXml || modelBytes <= 0 || cascadeBytes <= 0) {
-      setLastError("Initialisation from memory with a null buffer or a byte count <= 0");
-      return -3;
-    }
-    zeq::Tracker candidate;
-    int result = -1;
-    try {
-      result = candidate.initialiseFromMemory(model, static_cast<std::size_t>(modelBytes));
-    } catch (...) {
-      result = -1;
-    }
-    std::string reason;
-    if (cascadeBytes > kMaxCascadeBytes) reason = "Invalid face detector cascade: larger than 64 MB";
-    const std::string text = reason.empty() ? std::string(cascadeXml, static_cast<std::size_t>(cascadeBytes)) : "";
-    return finishInit(candidate, result, text, reason);
-  } catch (const std::exception& e) {
-    setLastError(std::string("Contained failure during initialisation: ") + e.what());
-    return -1;
-  } catch (...) {
-    return -1;
+  if (!model || !cascadeXml || modelBytes <= 0 || cascadeBytes <= 0) {
+    setLastError("Initialisation from memory with a null buffer or a byte count <= 0");
+    return -3;
   }
+  return initialiseWith(
+      [=](zeq::Tracker& t) { return t.initialiseFromMemory(model, static_cast<std::size_t>(modelBytes)); },
+      [=](std::string& text, std::string& reason) {
+        if (cascadeBytes > kMaxCascadeBytes) {
+          reason = "Invalid face detector cascade: larger than 64 MB";
+          return;
+        }
+        text.assign(cascadeXml, static_cast<std::size_t>(cascadeBytes));
+      });
 }
 
 int ZEQ_UnityTrackerUpdate(unsigned char* rgba, int width, int height) {
