@@ -119,19 +119,17 @@ python3 scripts/unity-package.py check "$tarball" || fail "the layout of $tarbal
 unpacked="$work/unpacked"
 rm -rf "$unpacked" && mkdir -p "$unpacked" && tar -xzf "$tarball" -C "$unpacked"
 stand_ins="tests/mono/UnityStandIns.cs"
-if [ -f "$stand_ins" ]; then
-  mapfile -t runtime_sources < <(find "$unpacked/package/Runtime" -name '*.cs' | sort)
-  mapfile -t sample_sources < <(find "$unpacked/package/Samples~" -name '*.cs' | sort)
-  for defines in "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER -define:UNITY_EDITOR" \
-                 "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER"; do
-    # shellcheck disable=SC2086
-    mcs -nologo -warnaserror -unsafe -target:library $defines -out:"$work/package-compile.dll" \
-        "${runtime_sources[@]}" "${sample_sources[@]}" "$stand_ins" || fail "compiling the packaged binding and sample ($defines)"
-  done
-  echo "packaged binding and sample compile with mcs against the Unity stand-ins"
-else
-  echo "warning: $stand_ins is missing: the packaged sample is not compiled" >&2
-fi
+[ -f "$stand_ins" ] || fail "$stand_ins is missing"
+mapfile -t runtime_sources < <(find "$unpacked/package/Runtime" -name '*.cs' | sort)
+mapfile -t sample_sources < <(find "$unpacked/package/Samples~" -name '*.cs' | sort)
+# As the editor and as a player compile them.
+for defines in "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER -define:UNITY_EDITOR" \
+               "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER"; do
+  # shellcheck disable=SC2086
+  mcs -nologo -warnaserror -unsafe -target:library $defines -out:"$work/package-compile.dll" \
+      "${runtime_sources[@]}" "${sample_sources[@]}" "$stand_ins" || fail "compiling the packaged binding and sample ($defines)"
+done
+echo "packaged binding and sample compile with mcs against the Unity stand-ins"
 
 step "Linux: ldd and exports of the packaged library"
 so="$dist/linux-x86_64/libzeqtracker.so"
@@ -164,15 +162,11 @@ model="$stage/Runtime/Models/zeqTracker.bytes"
 cascade="$stage/Runtime/Models/face.xml"
 "$work/host-linux/zeq_decode_frames" samples/address.mp4 "$frame_count" "$frames" || fail "decoding the sample"
 "$work/host-linux/zeq_host" "$so" "$model" "$cascade" "$frames" "$work/points-linux.txt" || fail "the Linux host"
-if grep -q 'ZEQ_UnityTrackerInitFromMemory' "$stage"/Runtime/*.cs; then
-  mapfile -t runtime_sources < <(find "$stage/Runtime" -name '*.cs' | sort)
-  mcs -nologo -warnaserror -unsafe -out:"$work/PackagedModelTest.exe" "${runtime_sources[@]}" \
-      tests/windows/PackagedModelTest.cs || fail "compiling the packaged-model test"
-  LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$work/PackagedModelTest.exe" "$stage" "$frames" \
-    "$work/points-linux.txt" || fail "the packaged model through the C# binding"
-else
-  echo "warning: the binding has no init from memory yet: the packaged model is not run through it" >&2
-fi
+mapfile -t runtime_sources < <(find "$stage/Runtime" -name '*.cs' | sort)
+mcs -nologo -warnaserror -unsafe -out:"$work/PackagedModelTest.exe" "${runtime_sources[@]}" \
+    tests/windows/PackagedModelTest.cs || fail "compiling the packaged-model test"
+LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$work/PackagedModelTest.exe" "$stage" "$frames" \
+  "$work/points-linux.txt" || fail "the packaged model through the C# binding"
 export WINEPREFIX="$ZEQ_CACHE/wine" WINEDEBUG=-all WINEARCH=win64
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
