@@ -153,8 +153,11 @@ step "Linux: host tests against the packaged library"
 ZEQ_PLUGIN_PATH="$so" "$dev_build/tests/plugin_host_test" --gtest_brief=1 || fail "plugin_host_test on $so"
 fixtures="$work/mono-fixtures"
 "$dev_build/tests/mono/zeq_mono_fixtures" "$fixtures" tests/data/takeo.png >/dev/null || fail "the Mono fixtures"
-LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$dev_build/tests/mono/ZeqTrackerTest.exe" "$fixtures" \
-  || fail "the Mono binding test on $so"
+for scenario in "" --domain-unload; do
+  # shellcheck disable=SC2086
+  LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$dev_build/tests/mono/ZeqTrackerTest.exe" $scenario "$fixtures" \
+    || fail "the Mono binding test $scenario on $so"
+done
 
 step "the first $frame_count frames of the sample, on Linux and on Windows under Wine"
 frames="$work/frames.rgba"
