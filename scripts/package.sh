@@ -75,7 +75,7 @@ mkdir -p "$work"
 step "plug-in for Linux"
 plugin_build "$work/linux" "$opencv_linux/lib/cmake/opencv4" -DZEQ_STATIC_RUNTIME=ON
 step "plug-in for Windows"
-plugin_build "$work/windows" "$opencv_windows" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+plugin_build "$work/windows" "$opencv_windows/lib/cmake/opencv4" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
              -DEigen3_DIR=/usr/share/eigen3/cmake
 
 step "host programs and the development build's tests"
@@ -146,7 +146,8 @@ echo "imports: $(echo $imports)"
 unexpected=$(echo "$imports" | grep -viE '^(kernel32|user32|gdi32|advapi32|ole32|oleaut32|msvcrt|shell32|shlwapi|comdlg32|comctl32|ws2_32|winmm|bcrypt|ntdll|setupapi|mf|mfplat|mfreadwrite|mfuuid|api-ms-win-[a-z0-9-]+)\.dll$' || true)
 [ -z "$unexpected" ] || fail "zeqtracker.dll imports non-system DLLs: $unexpected"
 # The export name table lists "[ordinal] name" rows.
-dll_exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" | grep -oE '\] [A-Za-z_][A-Za-z0-9_@]*$' | cut -c3- | sort)
+dll_exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" | tail -n +2 \
+              | grep -oE '\] [A-Za-z_][A-Za-z0-9_@]*$' | cut -c3- | sort)
 diff <(exports_list) <(echo "$dll_exports") || fail "the exports of zeqtracker.dll (undecorated, exactly the export list)"
 
 step "Linux: host tests against the packaged library"
