@@ -37,12 +37,14 @@ common_opts=(
 )
 case "$target" in
   linux-x86_64)
-    packages=(build-essential cmake dpkg-dev zlib1g-dev libjpeg62-turbo-dev)
-    # JPEG from Debian's static (position-independent) libjpeg: the built-in
-    # MJPEG AVI reader and MJPEG cameras decode through it.
+    packages=(build-essential cmake dpkg-dev zlib1g-dev)
+    # JPEG from Debian's libjpeg-turbo source, built static and position
+    # independent (Debian's own libjpeg.a is not, so it cannot go into a shared
+    # library): the built-in MJPEG AVI reader and MJPEG cameras decode with it.
+    jpeg="$cache/libjpeg-turbo-pic"
     target_opts=(-DWITH_V4L=ON -DWITH_1394=OFF -DWITH_GPHOTO2=OFF -DBUILD_ZLIB=OFF
-                 -DWITH_JPEG=ON -DBUILD_JPEG=OFF -DJPEG_LIBRARY=/usr/lib/x86_64-linux-gnu/libjpeg.a
-                 -DJPEG_INCLUDE_DIR=/usr/include)
+                 -DWITH_JPEG=ON -DBUILD_JPEG=OFF -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a"
+                 -DJPEG_INCLUDE_DIR="$jpeg/include")
     toolchain=""
     ;;
   windows-x86_64)
@@ -69,6 +71,7 @@ sha256() { if command -v sha256sum >/dev/null; then sha256sum; else shasum -a 25
 key="$( { printf '%s\n' "$opencv_version" "$target" "${common_opts[@]}" "${target_opts[@]}"
           [ -z "$toolchain" ] || cat "$toolchain"; } | sha256 | cut -c1-12)"
 prefix="$cache/opencv-$opencv_version-$target-$key"
+[ -z "${ZEQ_PRINT_KEY:-}" ] || { echo "$prefix"; exit 0; }
 if [ -f "$prefix/.complete" ]; then
   echo "OpenCV $opencv_version for $target: cached in $prefix" >&2
   echo "$prefix"
@@ -77,17 +80,41 @@ fi
 
 [ ${#packages[@]} -eq 0 ] || zeq_install_packages "${packages[@]}"
 
-# The source package, fetched once into the cache.
 src_root="$cache/src"
-src="$src_root/opencv-$opencv_version+dfsg"
-if [ ! -f "$src/CMakeLists.txt" ]; then
-  command -v apt-get >/dev/null || { echo "no OpenCV source in $src and no apt-get to fetch it" >&2; exit 1; }
-  zeq_ensure_deb_src
-  mkdir -p "$src_root"
-  (cd "$src_root" && apt-get source -qq opencv >&2)
-  [ -f "$src/CMakeLists.txt" ] || { echo "apt-get source did not give $src" >&2; exit 1; }
+mkdir -p "$src_root" "$cache/build"
+
+# Fetches a Debian source package into the cache once; prints its folder.
+source_package() {  # <package> <folder glob>
+  local dir
+  dir=$(ls -d "$src_root"/$2 2>/dev/null | head -1)
+  if [ -z "$dir" ]; then
+    command -v apt-get >/dev/null || { echo "no $1 source in $src_root and no apt-get to fetch it" >&2; exit 1; }
+    zeq_ensure_deb_src
+    (cd "$src_root" && apt-get source -qq "$1" >&2)
+    dir=$(ls -d "$src_root"/$2 2>/dev/null | head -1)
+    [ -n "$dir" ] || { echo "apt-get source $1 gave no $2" >&2; exit 1; }
+  fi
+  echo "$dir"
+}
+
+if [ "$target" = linux-x86_64 ] && [ ! -f "$jpeg/.complete" ]; then
+  jpeg_src=$(source_package libjpeg-turbo 'libjpeg-turbo-*')
+  rm -rf "$cache/build/libjpeg-turbo" "$jpeg"
+  if ! { cmake -S "$jpeg_src" -B "$cache/build/libjpeg-turbo" -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF \
+           -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+         && cmake --build "$cache/build/libjpeg-turbo" -j"$jobs" --target jpeg-static \
+         && mkdir -p "$jpeg/lib" "$jpeg/include" && cp "$cache/build/libjpeg-turbo/libjpeg.a" "$jpeg/lib/" \
+         && cp "$jpeg_src"/{jpeglib.h,jerror.h,jmorecfg.h} "$cache/build/libjpeg-turbo/jconfig.h" "$jpeg/include/"
+       } >"$cache/build/libjpeg-turbo.log" 2>&1; then
+    tail -30 "$cache/build/libjpeg-turbo.log" >&2
+    echo "libjpeg-turbo build failed" >&2
+    exit 1
+  fi
+  rm -rf "$cache/build/libjpeg-turbo"
+  touch "$jpeg/.complete"
 fi
 
+src=$(source_package opencv "opencv-$opencv_version+dfsg")
 build="$cache/build/opencv-$opencv_version-$target-$key"
 rm -rf "$build" "$prefix"
 start=$(date +%s)

@@ -75,7 +75,7 @@ mkdir -p "$work"
 step "plug-in for Linux"
 plugin_build "$work/linux" "$opencv_linux/lib/cmake/opencv4" -DZEQ_STATIC_RUNTIME=ON
 step "plug-in for Windows"
-plugin_build "$work/windows" "$opencv_windows" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+plugin_build "$work/windows" "$opencv_windows/lib/cmake/opencv4" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
              -DEigen3_DIR=/usr/share/eigen3/cmake
 
 step "host programs and the development build's tests"
@@ -119,19 +119,17 @@ python3 scripts/unity-package.py check "$tarball" || fail "the layout of $tarbal
 unpacked="$work/unpacked"
 rm -rf "$unpacked" && mkdir -p "$unpacked" && tar -xzf "$tarball" -C "$unpacked"
 stand_ins="tests/mono/UnityStandIns.cs"
-if [ -f "$stand_ins" ]; then
-  mapfile -t runtime_sources < <(find "$unpacked/package/Runtime" -name '*.cs' | sort)
-  mapfile -t sample_sources < <(find "$unpacked/package/Samples~" -name '*.cs' | sort)
-  for defines in "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER -define:UNITY_EDITOR" \
-                 "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER"; do
-    # shellcheck disable=SC2086
-    mcs -nologo -warnaserror -unsafe -target:library $defines -out:"$work/package-compile.dll" \
-        "${runtime_sources[@]}" "${sample_sources[@]}" "$stand_ins" || fail "compiling the packaged binding and sample ($defines)"
-  done
-  echo "packaged binding and sample compile with mcs against the Unity stand-ins"
-else
-  echo "warning: $stand_ins is missing: the packaged sample is not compiled" >&2
-fi
+[ -f "$stand_ins" ] || fail "$stand_ins is missing"
+mapfile -t runtime_sources < <(find "$unpacked/package/Runtime" -name '*.cs' | sort)
+mapfile -t sample_sources < <(find "$unpacked/package/Samples~" -name '*.cs' | sort)
+# As the editor and as a player compile them.
+for defines in "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER -define:UNITY_EDITOR" \
+               "-define:UNITY_5_3_OR_NEWER -define:UNITY_2018_1_OR_NEWER"; do
+  # shellcheck disable=SC2086
+  mcs -nologo -warnaserror -unsafe -target:library $defines -out:"$work/package-compile.dll" \
+      "${runtime_sources[@]}" "${sample_sources[@]}" "$stand_ins" || fail "compiling the packaged binding and sample ($defines)"
+done
+echo "packaged binding and sample compile with mcs against the Unity stand-ins"
 
 step "Linux: ldd and exports of the packaged library"
 so="$dist/linux-x86_64/libzeqtracker.so"
@@ -148,15 +146,19 @@ echo "imports: $(echo $imports)"
 unexpected=$(echo "$imports" | grep -viE '^(kernel32|user32|gdi32|advapi32|ole32|oleaut32|msvcrt|shell32|shlwapi|comdlg32|comctl32|ws2_32|winmm|bcrypt|ntdll|setupapi|mf|mfplat|mfreadwrite|mfuuid|api-ms-win-[a-z0-9-]+)\.dll$' || true)
 [ -z "$unexpected" ] || fail "zeqtracker.dll imports non-system DLLs: $unexpected"
 # The export name table lists "[ordinal] name" rows.
-dll_exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" | grep -oE '\] [A-Za-z_][A-Za-z0-9_@]*$' | cut -c3- | sort)
+dll_exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' "$work/objdump.txt" | tail -n +2 \
+              | grep -oE '\] [A-Za-z_][A-Za-z0-9_@]*$' | cut -c3- | sort)
 diff <(exports_list) <(echo "$dll_exports") || fail "the exports of zeqtracker.dll (undecorated, exactly the export list)"
 
 step "Linux: host tests against the packaged library"
 ZEQ_PLUGIN_PATH="$so" "$dev_build/tests/plugin_host_test" --gtest_brief=1 || fail "plugin_host_test on $so"
 fixtures="$work/mono-fixtures"
 "$dev_build/tests/mono/zeq_mono_fixtures" "$fixtures" tests/data/takeo.png >/dev/null || fail "the Mono fixtures"
-LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$dev_build/tests/mono/ZeqTrackerTest.exe" "$fixtures" \
-  || fail "the Mono binding test on $so"
+for scenario in "" --domain-unload; do
+  # shellcheck disable=SC2086
+  LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$dev_build/tests/mono/ZeqTrackerTest.exe" $scenario "$fixtures" \
+    || fail "the Mono binding test $scenario on $so"
+done
 
 step "the first $frame_count frames of the sample, on Linux and on Windows under Wine"
 frames="$work/frames.rgba"
@@ -164,15 +166,11 @@ model="$stage/Runtime/Models/zeqTracker.bytes"
 cascade="$stage/Runtime/Models/face.xml"
 "$work/host-linux/zeq_decode_frames" samples/address.mp4 "$frame_count" "$frames" || fail "decoding the sample"
 "$work/host-linux/zeq_host" "$so" "$model" "$cascade" "$frames" "$work/points-linux.txt" || fail "the Linux host"
-if grep -q 'ZEQ_UnityTrackerInitFromMemory' "$stage"/Runtime/*.cs; then
-  mapfile -t runtime_sources < <(find "$stage/Runtime" -name '*.cs' | sort)
-  mcs -nologo -warnaserror -unsafe -out:"$work/PackagedModelTest.exe" "${runtime_sources[@]}" \
-      tests/windows/PackagedModelTest.cs || fail "compiling the packaged-model test"
-  LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$work/PackagedModelTest.exe" "$stage" "$frames" \
-    "$work/points-linux.txt" || fail "the packaged model through the C# binding"
-else
-  echo "warning: the binding has no init from memory yet: the packaged model is not run through it" >&2
-fi
+mapfile -t runtime_sources < <(find "$stage/Runtime" -name '*.cs' | sort)
+mcs -nologo -warnaserror -unsafe -out:"$work/PackagedModelTest.exe" "${runtime_sources[@]}" \
+    tests/windows/PackagedModelTest.cs || fail "compiling the packaged-model test"
+LD_LIBRARY_PATH="$dist/linux-x86_64" mono --debug "$work/PackagedModelTest.exe" "$stage" "$frames" \
+  "$work/points-linux.txt" || fail "the packaged model through the C# binding"
 export WINEPREFIX="$ZEQ_CACHE/wine" WINEDEBUG=-all WINEARCH=win64
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -41,10 +41,8 @@ const char* const kExports[] = {
     "ZEQ_UnityGetTransformEX", "ZEQ_UnityRegisterCallbacks", "NativeRendererCallback",
     "ZEQ_UnityCreateVideoCapture", "ZEQ_UnityCreateVideoCaptureFromFile", "ZEQ_UnityUpdateVideoCapture",
     "ZEQ_UnityCloseVideoCapture", "ZEQ_UnityShowResults", "ZEQ_UnityFlipImage", "createzeqTracker",
-    "destroyzeqTracker"};
-// Newer exports; until every build has them, a library without them is initialised from the model's folder.
-const char* const kNewExports[] = {"ZEQ_UnityTrackerUpdateImage", "ZEQ_UnityTrackerInitFromMemory",
-                                   "ZEQ_UnityGetLastError"};
+    "destroyzeqTracker", "ZEQ_UnityTrackerUpdateImage", "ZEQ_UnityTrackerInitFromMemory",
+    "ZEQ_UnityGetLastError"};
 
 class Library {
  public:
@@ -80,7 +78,6 @@ class Library {
 
 struct Api {
   int (*initFromMemory)(const unsigned char*, int, const char*, int) = nullptr;
-  int (*init)(const char*, const void*, const void*) = nullptr;
   int (*update)(unsigned char*, int, int) = nullptr;
   void (*release)() = nullptr;
   int (*pointNum)() = nullptr;
@@ -205,13 +202,10 @@ int main(int argc, char** argv) {
   bind(lib, api.initFromMemory, "ZEQ_UnityTrackerInitFromMemory");
   bind(lib, api.update, "ZEQ_UnityTrackerUpdate");
   bind(lib, api.release, "ZEQ_UnityTrackerRelease");
-  bind(lib, api.init, "ZEQ_UnityTrackerInit");
   bind(lib, api.pointNum, "ZEQ_UnityGetTrackerPointNum");
   bind(lib, api.getPoints, "ZEQ_UnityGetPoints");
   bind(lib, api.getLastError, "ZEQ_UnityGetLastError");
   if (failures) return 1;
-  for (const char* name : kNewExports)
-    if (!lib.symbol(name)) std::fprintf(stderr, "warning: %s is not exported yet\n", name);
 
   std::vector<unsigned char> model, cascade;
   Frames frames;
@@ -219,15 +213,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "FAILED: cannot read the model, the cascade or the frames\n");
     return 1;
   }
-  int init;
-  if (api.initFromMemory) {
-    init = api.initFromMemory(model.data(), static_cast<int>(model.size()),
-                              reinterpret_cast<const char*>(cascade.data()), static_cast<int>(cascade.size()));
-  } else {
-    const std::string modelPath = argv[2];
-    const size_t slash = modelPath.find_last_of("/\\");
-    init = api.init(slash == std::string::npos ? "." : modelPath.substr(0, slash).c_str(), nullptr, nullptr);
-  }
+  const int init = api.initFromMemory(model.data(), static_cast<int>(model.size()),
+                                      reinterpret_cast<const char*>(cascade.data()), static_cast<int>(cascade.size()));
   if (init != 0) {
     std::fprintf(stderr, "FAILED: init from memory returned %d (%s)\n", init, lastError(api).c_str());
     return 1;
