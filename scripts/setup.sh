@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config libopencv-dev libeigen3-dev opencv-data
-          libgtest-dev libgmock-dev libbenchmark-dev mono-mcs mono-runtime)
+          libgtest-dev libgmock-dev libbenchmark-dev mono-mcs mono-runtime python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
