@@ -248,21 +248,25 @@ cv::Mat_<float> FaceTracker::setupFeature(const cv::Mat& image, const cv::Mat_<f
   return ok ? out : cv::Mat_<float>();
 }
 
+bool FaceTracker::alignToView(const cv::Mat_<float>& s, const LinearModel& shapeModel,
+                              const std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& parameters,
+                              cv::Mat_<float>& regularised, cv::Matx23f& T) {
+  if (cascade.empty()) return false;
+  if (!shapeModel.projectInto(s, parameters)) {
+    if (shapeModel.modes() > 0) return false;
+    parameters = cv::Mat_<float>();
+  }
+  shapeModel.clamp(parameters, kShapeClampFactor);
+  if (!shapeModel.reconstructInto(parameters, regularised)) return false;
+  return geo::alignPoints2dTo(regularised, cascade[0].referenceShape, T) && finiteTransform(T);
+}
+
 bool FaceTracker::setupFeatureInto(const cv::Mat& image, const cv::Mat_<float>& shapeIn,
                                    const LinearModel& shapeModel, const std::vector<LinearShapeRegressor>& cascade,
                                    cv::Matx23f& transform, bool& transformSet, cv::Mat_<float>& out) {
   transformSet = false;
-  if (image.empty() || cascade.empty() || shapeIn.empty()) return false;
-  if (!shapeModel.projectInto(shapeIn, shapeParameters_)) {
-    if (shapeModel.modes() > 0) return false;
-    shapeParameters_ = cv::Mat_<float>();
-  }
-  shapeModel.clamp(shapeParameters_, kShapeClampFactor);
-  if (!shapeModel.reconstructInto(shapeParameters_, regularised_)) return false;
-
-  if (!geo::alignPoints2dTo(regularised_, cascade[0].referenceShape, transform) || !finiteTransform(transform)) {
-    return false;
-  }
+  if (image.empty() || shapeIn.empty()) return false;
+  if (!alignToView(shapeIn, shapeModel, cascade, shapeParameters_, regularised_, transform)) return false;
   transformSet = true;
 
   readRegion_ |= warpSource(transform, featureParameters.warpSize) & cv::Rect(0, 0, image.cols, image.rows);

@@ -74,6 +74,13 @@ class FaceTracker {
   const cv::Rect& lastReadRegion() const { return readRegion_; }
   // Image pixels a warp of warpSize through T (image -> normalised) samples.
   static cv::Rect warpSource(const cv::Matx23f& T, cv::Size warpSize);
+  // Regularises shape s with a view's shape model (into parameters and
+  // regularised) and aligns it to the view cascade's first reference shape:
+  // the image -> normalised-frame similarity T. False when any step fails or T
+  // is not finite.
+  static bool alignToView(const cv::Mat_<float>& s, const LinearModel& shapeModel,
+                          const std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& parameters,
+                          cv::Mat_<float>& regularised, cv::Matx23f& T);
 
   // Places initialShape into a face box by the eye centres; clears tracking state.
   // Prints "enter 1" and "enter 2". False (state cleared, no shape) for a box with

@@ -10,9 +10,6 @@ namespace zeq {
 
 namespace {
 
-// Shape models keep the incoming shape within this many standard deviations
-// (the same limit as the update's).
-constexpr float kShapeClampFactor = 2.0f;
 // Below this yaw (degrees) in the last frame, the next frame uses the frontal
 // warp: the side views replace it only beyond 15 degrees.
 constexpr float kSideViewsFrom = 10.f;
@@ -30,24 +27,6 @@ bool pointBounds(const cv::Mat_<float>& s, float& minX, float& maxX, float& minY
     maxY = std::max(maxY, s(2 * i + 1));
   }
   return std::isfinite(minX) && std::isfinite(maxX) && std::isfinite(minY) && std::isfinite(maxY);
-}
-
-// The normalised frame of a view for shape s, as the update would place it.
-bool viewTransform(const cv::Mat_<float>& s, const LinearModel& model,
-                   const std::vector<LinearShapeRegressor>& cascade, cv::Mat_<float>& parameters,
-                   cv::Mat_<float>& regularised, cv::Matx23f& T) {
-  if (cascade.empty()) return false;
-  if (!model.projectInto(s, parameters)) {
-    if (model.modes() > 0) return false;
-    parameters = cv::Mat_<float>();
-  }
-  model.clamp(parameters, kShapeClampFactor);
-  if (!model.reconstructInto(parameters, regularised)) return false;
-  if (!geo::alignPoints2dTo(regularised, cascade[0].referenceShape, T)) return false;
-  for (float v : T.val) {
-    if (!std::isfinite(v)) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -114,7 +93,7 @@ bool FaceTracker::frameRegion(int width, int height, cv::Rect& roi) const {
   for (int v = 0; v < 3; ++v) {
     if (v > 0 && frontalOnly) break;
     cv::Matx23f T;
-    if (!viewTransform(shape, *models[v], *cascades[v], regionParameters_, regionShape_, T)) return false;
+    if (!alignToView(shape, *models[v], *cascades[v], regionParameters_, regionShape_, T)) return false;
     const cv::Rect source = warpSource(T, featureParameters.warpSize);
     if (source.empty()) return false;
     footprint |= source;
