@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <set>
@@ -18,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "support/ExportNames.h"
 #include "support/SyntheticModel.h"
 #include "support/TestSupport.h"
 
@@ -64,17 +66,8 @@ struct Api {
 };
 
 const std::vector<std::string>& exportedNames() {
-  static const std::vector<std::string> names = {
-      "ZEQ_UnityTrackerInit", "ZEQ_UnityTrackerUpdate", "ZEQ_UnityTrackerRelease", "ZEQ_UnityTrackerEnable",
-      "ZEQ_UnityWorkTime", "ZEQ_UnityGetTrackerPointNum", "ZEQ_UnityGetPitchRadians", "ZEQ_UnityGetYawRadians",
-      "ZEQ_UnityGetRollRadians", "ZEQ_UnityGetPoints", "ZEQ_UnityGetConfidence", "ZEQ_UnityGetSmoothing",
-      "ZEQ_UnitySetSmoothing", "ZEQ_UnityGetTranslation", "ZEQ_UnityGetTranslationInImage",
-      "ZEQ_UnityGetScaleInImage", "ZEQ_UnityGetScale3D", "ZEQ_UnityCalibration", "ZEQ_UnityGetTransform",
-      "ZEQ_UnityGetTransformEX", "ZEQ_UnityRegisterCallbacks", "NativeRendererCallback",
-      "ZEQ_UnityCreateVideoCapture", "ZEQ_UnityCreateVideoCaptureFromFile", "ZEQ_UnityUpdateVideoCapture",
-      "ZEQ_UnityCloseVideoCapture", "ZEQ_UnityShowResults", "ZEQ_UnityFlipImage", "createzeqTracker",
-      "destroyzeqTracker", "ZEQ_UnityTrackerInitFromMemory", "ZEQ_UnityTrackerUpdateImage",
-      "ZEQ_UnityGetLastError"};
+  static const std::vector<std::string> names(std::begin(zeq::testing::kExportNames),
+                                              std::end(zeq::testing::kExportNames));
   return names;
 }
 

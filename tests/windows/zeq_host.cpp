@@ -26,23 +26,12 @@
 #include <dlfcn.h>
 #endif
 
+#include "../support/ExportNames.h"
+
 namespace {
 
 constexpr int kPoints = 30;
 constexpr double kTolerance = 0.5;  // pixels
-
-// Every export of the plug-in, in the order of its public header.
-const char* const kExports[] = {
-    "ZEQ_UnityTrackerInit", "ZEQ_UnityTrackerUpdate", "ZEQ_UnityTrackerRelease", "ZEQ_UnityTrackerEnable",
-    "ZEQ_UnityWorkTime", "ZEQ_UnityGetTrackerPointNum", "ZEQ_UnityGetPitchRadians", "ZEQ_UnityGetYawRadians",
-    "ZEQ_UnityGetRollRadians", "ZEQ_UnityGetPoints", "ZEQ_UnityGetConfidence", "ZEQ_UnityGetSmoothing",
-    "ZEQ_UnitySetSmoothing", "ZEQ_UnityGetTranslation", "ZEQ_UnityGetTranslationInImage",
-    "ZEQ_UnityGetScaleInImage", "ZEQ_UnityGetScale3D", "ZEQ_UnityCalibration", "ZEQ_UnityGetTransform",
-    "ZEQ_UnityGetTransformEX", "ZEQ_UnityRegisterCallbacks", "NativeRendererCallback",
-    "ZEQ_UnityCreateVideoCapture", "ZEQ_UnityCreateVideoCaptureFromFile", "ZEQ_UnityUpdateVideoCapture",
-    "ZEQ_UnityCloseVideoCapture", "ZEQ_UnityShowResults", "ZEQ_UnityFlipImage", "createzeqTracker",
-    "destroyzeqTracker", "ZEQ_UnityTrackerUpdateImage", "ZEQ_UnityTrackerInitFromMemory",
-    "ZEQ_UnityGetLastError"};
 
 class Library {
  public:
@@ -192,7 +181,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   int failures = 0;
-  for (const char* name : kExports) {
+  for (const char* name : zeq::testing::kExportNames) {
     if (!lib.symbol(name)) {
       std::fprintf(stderr, "FAILED: %s is not exported\n", name);
       ++failures;
