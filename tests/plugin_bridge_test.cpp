@@ -464,13 +464,13 @@ TEST_F(Bridge, BadLayoutsChangeNothing) {
 TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
   const std::string good = cascadeText();
   ASSERT_FALSE(good.empty());
-  cv::CascadeClassifier detector;
+  zeq::FaceDetector detector;
   std::string reason;
   EXPECT_TRUE(loadCascade(good, detector, reason)) << reason;
   EXPECT_FALSE(detector.empty());
   std::vector<unsigned char> lbp = zeq::testing::readFileBytes("/usr/share/opencv4/lbpcascades/lbpcascade_frontalface_improved.xml");
   if (!lbp.empty()) {
-    cv::CascadeClassifier lbpDetector;
+    zeq::FaceDetector lbpDetector;
     EXPECT_TRUE(loadCascade(std::string(lbp.begin(), lbp.end()), lbpDetector, reason)) << reason;
   }
 
@@ -479,12 +479,13 @@ TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
   const std::vector<unsigned char> oldBytes = zeq::testing::readFileBytes(oldPath);
   if (!oldBytes.empty()) {
     const std::string oldText(oldBytes.begin(), oldBytes.end());
-    cv::CascadeClassifier converted, opencv;
+    zeq::FaceDetector converted;
+    cv::CascadeClassifier opencv;
     ASSERT_TRUE(loadCascade(oldText, converted, reason)) << reason;
     ASSERT_TRUE(opencv.load(oldPath));
     const cv::Mat picture = cv::imread(zeq::testing::sourceDir() + "/tests/data/einstein.jpg", cv::IMREAD_GRAYSCALE);
     std::vector<cv::Rect> ours, theirs;
-    converted.detectMultiScale(picture, ours, 1.05, 0, 0, cv::Size(), cv::Size());
+    converted.detect(picture, ours, 1.05, 0, cv::Size());
     opencv.detectMultiScale(picture, theirs, 1.05, 0, 0, cv::Size(), cv::Size());
     const auto byPlace = [](const cv::Rect& a, const cv::Rect& b) {
       return std::make_tuple(a.x, a.y, a.width, a.height) < std::make_tuple(b.x, b.y, b.width, b.height);
@@ -496,7 +497,7 @@ TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
     for (const auto& m : {std::pair<std::string, std::string>{"32 2 8 6 -1.", "32 2 80 6 -1."},
                           {"<left_val>-9.5547717809677124e-001", "<left_node>0"},
                           {"64 16</size>", "64 -16</size>"}}) {
-      cv::CascadeClassifier d;
+      zeq::FaceDetector d;
       EXPECT_FALSE(loadCascade(replaceFirst(oldText, m.first, m.second), d, reason)) << m.second;
       EXPECT_NE(reason.find("Invalid face detector cascade"), std::string::npos) << reason;
     }
@@ -527,7 +528,7 @@ TEST_F(Bridge, CorruptCascadesAreRefusedWithTheirReason) {
       {"<height>24</height>", "<height>24</heigth>"},
   };
   for (const Mutation& m : mutations) {
-    cv::CascadeClassifier d;
+    zeq::FaceDetector d;
     reason.clear();
     EXPECT_FALSE(loadCascade(replaceFirst(good, m.from, m.to), d, reason)) << m.to;
     EXPECT_NE(reason.find("Invalid face detector cascade"), std::string::npos) << m.to << ": " << reason;

@@ -392,7 +392,7 @@ bool validCascade(const cv::FileNode& cascade, std::string& reason) {
   return true;
 }
 
-bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::string& reason) {
+bool loadCascade(const std::string& text, FaceDetector& detector, std::string& reason) {
   if (!plainCascadeXml(text, reason)) return false;
   try {
     cv::FileStorage storage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
@@ -405,8 +405,8 @@ bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::
       root = storage.getFirstTopLevelNode();
     }
     if (!validCascade(root, reason)) return false;
-    cv::CascadeClassifier loaded;
-    if (!loaded.read(root) || loaded.empty()) return fail(reason, "OpenCV could not read it");
+    FaceDetector loaded;
+    if (!loaded.read(root)) return fail(reason, "OpenCV could not read it");
     detector = loaded;
     return true;
   } catch (const std::exception& e) {

@@ -9,8 +9,12 @@
 #include <opencv2/core.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include "engine/FaceDetector.h"
+
 namespace zeq {
 namespace plugin {
+
+using zeq::FaceDetector;
 
 // Limits far above any trained cascade (the frontal-face cascades have 20-25
 // stages, a few thousand features and windows of 20-45 pixels).
@@ -35,7 +39,7 @@ bool validCascade(const cv::FileNode& cascade, std::string& reason);
 
 // Parses XML text holding a cascade (plainCascadeXml first), checks it and loads it into
 // `detector`, which is changed only on success. False with `reason` otherwise.
-bool loadCascade(const std::string& text, cv::CascadeClassifier& detector, std::string& reason);
+bool loadCascade(const std::string& text, FaceDetector& detector, std::string& reason);
 
 // Reads a whole cascade file into `text`; false with `reason` when it cannot be
 // read or is larger than kMaxCascadeBytes.

@@ -10,10 +10,11 @@
 #include <opencv2/videoio.hpp>
 
 #include "plugin/UnityPluginInterface.h"
+#include "engine/FaceDetector.h"
 #include "tracker/Tracker.h"
 
 extern zeq::Tracker tracker;
-extern cv::CascadeClassifier faceDetector;
+extern zeq::FaceDetector faceDetector;
 extern cv::VideoCapture camera;
 extern cv::Mat img;
 extern cv::Mat rgbaPreview;
@@ -54,10 +55,11 @@ constexpr int kStatusNoDetector = -54;
 constexpr int kStatusInternalFailure = -55;
 constexpr int kStatusBadLayout = -56;
 
-// Detector settings: scale step, neighbours, flags (scale image | biggest object), smallest face.
+// Detector settings: scale step, neighbours, smallest face. (OpenCV ignores the
+// scale-image and biggest-object flags for current-format cascades: the first
+// grouped face is taken.)
 constexpr double kDetectScale = 1.3;
 constexpr int kDetectNeighbours = 4;
-constexpr int kDetectFlags = 6;
 constexpr int kDetectMinSide = 80;
 
 bool validFrameSize(int width, int height);

@@ -23,7 +23,7 @@
 
 // Plug-in state: constructed at load in this order, destroyed in reverse at unload.
 zeq::Tracker tracker;
-cv::CascadeClassifier faceDetector;
+zeq::FaceDetector faceDetector;
 cv::VideoCapture camera;
 cv::Mat img;
 cv::Mat rgbaPreview;
@@ -132,8 +132,7 @@ int searchFace(const cv::Mat& grey) {
   cv::Mat equalised;
   cv::equalizeHist(grey, equalised);
   std::vector<cv::Rect> faces;
-  faceDetector.detectMultiScale(equalised, faces, kDetectScale, kDetectNeighbours, kDetectFlags,
-                                cv::Size(kDetectMinSide, kDetectMinSide), cv::Size(0, 0));
+  faceDetector.detect(equalised, faces, kDetectScale, kDetectNeighbours, cv::Size(kDetectMinSide, kDetectMinSide));
   if (faces.empty()) return kStatusNoFace;
   const cv::Rect box = shrinkFaceBox(faces.front());
   if (!tracker.reset(box.x, box.y, box.width, box.height)) {
@@ -220,7 +219,7 @@ int containFailure(const char* what) {
 // re-initialisation never breaks tracking that worked.
 int finishInit(zeq::Tracker& candidate, int modelResult, const std::string& cascadeText,
                std::string cascadeReason) {
-  cv::CascadeClassifier detector;
+  zeq::FaceDetector detector;
   const bool detectorLoaded = cascadeReason.empty() && loadCascade(cascadeText, detector, cascadeReason);
   const std::string modelReason = modelResult == 0 ? std::string() : candidate.lastError();
   if (!detectorLoaded) {

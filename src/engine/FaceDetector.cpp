@@ -1,0 +1,30 @@
+#include "engine/FaceDetector.h"
+
+namespace zeq {
+
+bool FaceDetector::read(const cv::FileNode& root) {
+  cv::CascadeClassifier loaded;
+  try {
+    if (!loaded.read(root) || loaded.empty()) return false;
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  HaarCascade fast;
+  if (!fast.read(root)) fast = HaarCascade();
+  opencv_ = loaded;
+  fast_ = std::move(fast);
+  return true;
+}
+
+void FaceDetector::detect(const cv::Mat& grey, std::vector<cv::Rect>& faces, double scaleFactor, int minNeighbours,
+                          cv::Size minSize, cv::Size maxSize) {
+  faces.clear();
+  if (empty() || grey.empty() || grey.type() != CV_8UC1 || !(scaleFactor > 1.0)) return;
+  if (!fast_.empty()) {
+    fast_.detect(grey, faces, scaleFactor, minNeighbours, minSize, maxSize);
+    return;
+  }
+  opencv_.detectMultiScale(grey, faces, scaleFactor, minNeighbours, 0, minSize, maxSize);
+}
+
+}  // namespace zeq
