@@ -1,5 +1,6 @@
 // Cascade text from outside: whatever the validator accepts must also be safe
-// for OpenCV to evaluate, so every accepted input runs the detector once.
+// to evaluate (by OpenCV, or by the eight-window evaluator for stump cascades),
+// so every accepted input runs the detector once.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 20) return 0;
   const std::string text(reinterpret_cast<const char*>(data), size);
-  cv::CascadeClassifier detector;
+  zeq::FaceDetector detector;
   std::string reason;
   if (!zeq::plugin::loadCascade(text, detector, reason)) return 0;
   static const cv::Mat picture = [] {
@@ -29,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return m;
   }();
   std::vector<cv::Rect> faces;
-  detector.detectMultiScale(picture, faces, 1.3, 1, 6, cv::Size(8, 8), cv::Size(0, 0));
+  detector.detect(picture, faces, 1.3, 1, cv::Size(8, 8));
   return 0;
 }
