@@ -13,8 +13,7 @@ class Feature {
  public:
   FeatParameters params;
   cv::Mat_<float> intensity;
-  cv::Mat orientationHist;  // float, numBins channels
-  cv::Mat cellHist;         // float, numBins channels: orientationHist box-filtered
+  cv::Mat cellHist;  // float, numBins channels: the orientation histogram box-filtered
   cv::Mat_<float> gradX;
   cv::Mat_<float> gradY;
   cv::Mat_<float> magnitude;
@@ -41,18 +40,25 @@ class Feature {
   // parameters are not usable.
   int blockLength() const;
 
+  // The per-pixel orientation histogram of the last setup (float, numBins
+  // channels), from which cellHist was filtered. Setup only ever holds one row
+  // of it at a time, so this recomputes it; empty before a setup.
+  cv::Mat orientationHistogram() const;
+
   // Largest rows x cols x numBins a setup accepts (1 GiB of floats per buffer).
   static constexpr long long kMaxHistogramElements = 1LL << 28;
 
  private:
-  // Fills orientationHist (row by row, via fillHistogramRow) and box-filters it
-  // into cellHist with a k x k window.
+  // Box-filters the orientation histogram, made row by row as the filter asks
+  // for it (fillHistogramRow), into cellHist with a k x k window.
   void filterCells(int k);
-  void fillHistogramRow(int r);
+  // Row r of the orientation histogram into h (cols x numBins); pos: cols floats of scratch.
+  void fillHistogramRow(int r, float* h, float* pos) const;
 
   // Scratch of setup, kept between calls so that a frame of the same size
   // allocates nothing.
   std::vector<float> binPos_;              // bin position per pixel of one row
+  std::vector<float> histogramRow_;        // one row of the orientation histogram
   std::vector<std::size_t> paddedOffset_;  // row offset of each border-extended column
   std::vector<double> rowSums_;            // ring of horizontal window sums
   std::vector<double> columnSums_;         // running vertical sums
