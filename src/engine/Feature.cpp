@@ -229,6 +229,21 @@ ZEQ_KERNEL void describeLandmarks(const SampleGrid& g, const float* xy, const un
   }
 }
 
+// Bin position of each orientation of a row, in double precision and rounded
+// to float. The divisions make this the costly part of a histogram row.
+ZEQ_KERNEL void binPositionsOf(const float* __restrict theta, float* __restrict pos, int cols, double numBins,
+                               bool signedOrientation) {
+  if (signedOrientation) {
+    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
+  } else {
+    for (int x = 0; x < cols; ++x) {
+      const double t = theta[x];
+      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
+      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
+    }
+  }
+}
+
 // The two kernels above dominate setup. On x86-64 they are also built for AVX2
 // and chosen at run time; the operations (conversions, additions, subtractions
 // and one multiplication, no fused multiply-add) round identically in both
@@ -289,6 +304,10 @@ __attribute__((target("avx2"))) void describeLandmarksAvx2(const SampleGrid& g, 
                                                             const unsigned char* include, int n, float* out) {
   describeLandmarks<0>(g, xy, include, n, out);
 }
+__attribute__((target("avx2"))) void binPositionsAvx2(const float* theta, float* pos, int cols, double numBins,
+                                                      bool signedOrientation) {
+  binPositionsOf(theta, pos, cols, numBins, signedOrientation);
+}
 bool haveAvx2() {
   static const bool yes = __builtin_cpu_supports("avx2");
   return yes;
@@ -316,6 +335,17 @@ void rowWindowSums(bool avx2, const float* S, const std::size_t* offset, double*
   }
 #endif
   windowSums(S, offset, D, cols, k, B);
+}
+
+void binPositions(bool avx2, const float* theta, float* pos, int cols, int B, bool signedOrientation) {
+#if ZEQ_AVX2_KERNELS
+  if (avx2) {
+    binPositionsAvx2(theta, pos, cols, B, signedOrientation);
+    return;
+  }
+#endif
+  (void)avx2;
+  binPositionsOf(theta, pos, cols, B, signedOrientation);
 }
 
 // Same operations in every build (no fused multiply-add), so the choice of
@@ -416,19 +446,8 @@ void Feature::fillHistogramRow(int r, float* h, float* pos) const {
   const int B = params.numBins;
   std::memset(h, 0, static_cast<std::size_t>(cols) * B * sizeof(float));
 
-  // Bin positions, in double precision and rounded to float, in a loop of their
-  // own so that it vectorises.
-  const float* theta = angle[r];
-  const double numBins = B;
-  if (params.signedOrientation) {
-    for (int x = 0; x < cols; ++x) pos[x] = static_cast<float>(double(theta[x]) * 0.5 / CV_PI * numBins);
-  } else {
-    for (int x = 0; x < cols; ++x) {
-      const double t = theta[x];
-      const float folded = static_cast<float>(t > CV_PI ? t - CV_PI : t);
-      pos[x] = static_cast<float>(double(folded) / CV_PI * numBins);
-    }
-  }
+  // Bin positions in a loop of their own, so that it vectorises.
+  binPositions(haveAvx2(), angle[r], pos, cols, B, params.signedOrientation);
 
   // Each pixel's magnitude goes to its two neighbouring bins; the second write
   // wins when both are the same bin (one bin only).
