@@ -68,7 +68,10 @@ case "$target" in
 esac
 
 sha256() { if command -v sha256sum >/dev/null; then sha256sum; else shasum -a 256; fi; }
-key="$( { printf '%s\n' "$opencv_version" "$target" "${common_opts[@]}" "${target_opts[@]}"
+# The key holds the options with the clone's own path left out (the toolchain
+# file counts by its content), so that every clone of the repository shares one
+# cached build.
+key="$( { printf '%s\n' "$opencv_version" "$target" "${common_opts[@]}" "${target_opts[@]//$repo/<repo>}"
           [ -z "$toolchain" ] || cat "$toolchain"; } | sha256 | cut -c1-12)"
 prefix="$cache/opencv-$opencv_version-$target-$key"
 [ -z "${ZEQ_PRINT_KEY:-}" ] || { echo "$prefix"; exit 0; }
