@@ -161,8 +161,8 @@ TEST_F(Bridge, StatusFollowsSearchTrackAndLoss) {
 }
 
 TEST_F(Bridge, DetectedBoxIsShrunkTowardsTheFaceCentre) {
-  EXPECT_EQ(shrinkFaceBox(cv::Rect(100, 40, 200, 200)), cv::Rect(110, 80, 180, 180));
-  EXPECT_EQ(shrinkFaceBox(cv::Rect(0, 0, 99, 99)), cv::Rect(4, 19, 89, 89));
+  EXPECT_EQ(zeq::FaceDetector::trackerBox(cv::Rect(100, 40, 200, 200)), cv::Rect(110, 80, 180, 180));
+  EXPECT_EQ(zeq::FaceDetector::trackerBox(cv::Rect(0, 0, 99, 99)), cv::Rect(4, 19, 89, 89));
 }
 
 TEST_F(Bridge, ResultsAreCopiedWhileTrackingAndGatedOtherwise) {

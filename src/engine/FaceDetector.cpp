@@ -1,5 +1,7 @@
 #include "engine/FaceDetector.h"
 
+#include <opencv2/imgproc.hpp>
+
 namespace zeq {
 
 bool FaceDetector::read(const cv::FileNode& root) {
@@ -25,6 +27,18 @@ void FaceDetector::detect(const cv::Mat& grey, std::vector<cv::Rect>& faces, dou
     return;
   }
   opencv_.detectMultiScale(grey, faces, scaleFactor, minNeighbours, 0, minSize, maxSize);
+}
+
+cv::Rect FaceDetector::trackerBox(const cv::Rect& d) {
+  return cv::Rect(d.x + static_cast<int>(0.05f * d.width), d.y + static_cast<int>(0.2f * d.height),
+                  static_cast<int>(0.9f * d.width), static_cast<int>(0.9f * d.height));
+}
+
+void FaceDetector::search(const cv::Mat& grey, std::vector<cv::Rect>& faces, const SearchSettings& settings) {
+  faces.clear();
+  if (empty() || grey.empty() || grey.type() != CV_8UC1) return;
+  cv::equalizeHist(grey, equalised_);
+  detect(equalised_, faces, settings.scaleStep, settings.neighbours, cv::Size(settings.minSide, settings.minSide));
 }
 
 }  // namespace zeq

@@ -55,18 +55,8 @@ constexpr int kStatusNoDetector = -54;
 constexpr int kStatusInternalFailure = -55;
 constexpr int kStatusBadLayout = -56;
 
-// Detector settings: scale step, neighbours, smallest face. (OpenCV ignores the
-// scale-image and biggest-object flags for current-format cascades: the first
-// grouped face is taken.)
-constexpr double kDetectScale = 1.3;
-constexpr int kDetectNeighbours = 4;
-constexpr int kDetectMinSide = 80;
 
 bool validFrameSize(int width, int height);
-
-// The detector's box moved and shrunk towards the face centre, where the
-// tracker's reference shape expects it.
-cv::Rect shrinkFaceBox(const cv::Rect& detected);
 
 // Truncation towards zero that maps NaN to 0 and saturates at the int range.
 int truncateToInt(float v);

@@ -48,11 +48,6 @@ bool validFrameSize(int width, int height) {
   return width >= 1 && height >= 1 && width <= ZEQ_MAX_FRAME_SIDE && height <= ZEQ_MAX_FRAME_SIDE;
 }
 
-cv::Rect shrinkFaceBox(const cv::Rect& d) {
-  return cv::Rect(d.x + static_cast<int>(0.05f * d.width), d.y + static_cast<int>(0.2f * d.height),
-                  static_cast<int>(0.9f * d.width), static_cast<int>(0.9f * d.height));
-}
-
 int truncateToInt(float v) {
   if (std::isnan(v)) return 0;
   if (v >= 2147483647.f) return INT_MAX;
@@ -129,12 +124,10 @@ int searchFace(const cv::Mat& grey) {
     setLastError("No face detector is loaded: initialise with a valid face.xml");
     return kStatusNoDetector;
   }
-  cv::Mat equalised;
-  cv::equalizeHist(grey, equalised);
   std::vector<cv::Rect> faces;
-  faceDetector.detect(equalised, faces, kDetectScale, kDetectNeighbours, cv::Size(kDetectMinSide, kDetectMinSide));
+  faceDetector.search(grey, faces);
   if (faces.empty()) return kStatusNoFace;
-  const cv::Rect box = shrinkFaceBox(faces.front());
+  const cv::Rect box = zeq::FaceDetector::trackerBox(faces.front());
   if (!tracker.reset(box.x, box.y, box.width, box.height)) {
     setLastError(isModelLoaded ? "The tracker could not be placed on the detected face"
                                : "The tracker could not be placed: no tracker model is loaded");
