@@ -9,11 +9,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect.hpp>
 
 #include "../zeq-train/Landmarks.h"
 #include "../zeq-train/Occluder.h"
 #include "Eval.h"
+#include "engine/FaceDetector.h"
 #include "engine/FacePosePredictor.h"
 #include "tracker/Tracker.h"
 
@@ -149,12 +149,22 @@ void summariseExtras(const std::vector<Result>& results) {
   }
 }
 
+// The cascade as the plug-in loads it, into the detector the plug-in searches with.
+bool loadDetector(const std::string& path, FaceDetector& detector) {
+  try {
+    cv::FileStorage fs(path, cv::FileStorage::READ);
+    return fs.isOpened() && detector.read(fs.getFirstTopLevelNode());
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 int evaluateImages(const ImageOptions& opt) {
   const std::string cascadePath = opt.cascade.empty() ? opt.modelDir + "/face.xml" : opt.cascade;
-  cv::CascadeClassifier detector;
-  if (!detector.load(cascadePath)) {
+  FaceDetector detector;
+  if (!loadDetector(cascadePath, detector)) {
     std::printf("cannot load the face detector %s\n", cascadePath.c_str());
     return 1;
   }
@@ -205,13 +215,12 @@ int evaluateImages(const ImageOptions& opt) {
     const cv::Mat_<float> p = pose.calcPose(truth);
     r.yaw = p.total() == 6 ? static_cast<float>(p(1) * 180.0 / CV_PI) : 0.f;
 
-    // The plug-in's search: grey, equalised, the detector at its fixed parameters.
-    cv::Mat grey, equalised;
+    // The plug-in's search.
+    cv::Mat grey;
     cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
-    cv::equalizeHist(grey, equalised);
     std::vector<cv::Rect> boxes;
     const auto d0 = std::chrono::steady_clock::now();
-    detector.detectMultiScale(equalised, boxes, 1.3, 4, 6, cv::Size(80, 80));
+    detector.search(grey, boxes);
     detectMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - d0).count());
     double best = -1;
     cv::Rect box;
@@ -229,7 +238,7 @@ int evaluateImages(const ImageOptions& opt) {
     r.box = box;
     cv::Mat_<float> fitted1, fitted3;
     if (r.detected) {
-      const cv::Rect placed = shrinkDetection(box);
+      const cv::Rect placed = FaceDetector::trackerBox(box);
       // Runs the placement and the updates on another version of the photo.
       auto trackOn = [&](const cv::Mat& image, const cv::Rect& at) {
         if (!tracker.reset(at.x, at.y, at.width, at.height)) return false;
@@ -270,11 +279,10 @@ int evaluateImages(const ImageOptions& opt) {
           r.lowerHalfUpperError = n ? sum / n : NAN;
         }
         // The mirror image, found by the detector on its own.
-        cv::Mat mirrored, mirroredEq;
+        cv::Mat mirrored;
         cv::flip(grey, mirrored, 1);
-        cv::equalizeHist(mirrored, mirroredEq);
         std::vector<cv::Rect> mboxes;
-        detector.detectMultiScale(mirroredEq, mboxes, 1.3, 4, 6, cv::Size(80, 80));
+        detector.search(mirrored, mboxes);
         const cv::Mat_<float> mirroredTruth = mirrorShape(truth, grey.cols);
         double mbest = -1;
         cv::Rect mbox;
@@ -285,7 +293,7 @@ int evaluateImages(const ImageOptions& opt) {
             mbox = b;
           }
         }
-        if (mbest >= 0 && trackOn(mirrored, shrinkDetection(mbox))) {
+        if (mbest >= 0 && trackOn(mirrored, FaceDetector::trackerBox(mbox))) {
           r.mirrorTracked = true;
           r.mirrorPitch = degrees(tracker.getPitchRadians());
           r.mirrorYaw = degrees(tracker.getYawRadians());
