@@ -151,6 +151,17 @@ cv::Mat noiseFrame() {
   return rgba;
 }
 
+// Medians of the frames measured through this library and the baseline, and their ratio.
+void reportSideBySide(benchmark::State& state, std::vector<double> mine, std::vector<double> theirs) {
+  if (mine.empty() || theirs.empty()) return;
+  std::sort(mine.begin(), mine.end());
+  std::sort(theirs.begin(), theirs.end());
+  const double m = mine[mine.size() / 2], t = theirs[theirs.size() / 2];
+  state.counters["median_ms"] = m;
+  state.counters["baseline_median_ms"] = t;
+  state.counters["ratio"] = m / t;
+}
+
 bool initialise(benchmark::State& state, Plugin*& p, const std::string& path) {
   cv::setNumThreads(1);
   p = openPlugin(path);
@@ -256,13 +267,7 @@ void BM_TrackedSampleFrameAgainstBaseline(benchmark::State& state) {
     }
   }
   state.counters["not_both_tracked"] = static_cast<double>(skipped);
-  if (mine.empty()) return;
-  std::sort(mine.begin(), mine.end());
-  std::sort(theirs.begin(), theirs.end());
-  const double m = mine[mine.size() / 2], t = theirs[theirs.size() / 2];
-  state.counters["median_ms"] = m;
-  state.counters["baseline_median_ms"] = t;
-  state.counters["ratio"] = m / t;
+  reportSideBySide(state, mine, theirs);
 }
 
 // Searching: every frame runs the detector and finds nothing.
@@ -351,13 +356,7 @@ void BM_SearchingAgainstBaseline(benchmark::State& state) {
     mine.push_back(t1 - t0);
     theirs.push_back(t2 - t1);
   }
-  if (mine.empty()) return;
-  std::sort(mine.begin(), mine.end());
-  std::sort(theirs.begin(), theirs.end());
-  const double m = mine[mine.size() / 2], t = theirs[theirs.size() / 2];
-  state.counters["median_ms"] = m;
-  state.counters["baseline_median_ms"] = t;
-  state.counters["ratio"] = m / t;
+  reportSideBySide(state, mine, theirs);
 }
 
 

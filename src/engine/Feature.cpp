@@ -1,4 +1,5 @@
 #include "engine/Feature.h"
+#include "engine/VectorKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,20 +21,12 @@
 #define ZEQ_VECTOR_KERNELS 0
 #define ZEQ_KERNEL inline
 #endif
-#if !defined(ZEQ_AVX2_KERNELS)
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ZEQ_AVX2_KERNELS 1
-#else
-#define ZEQ_AVX2_KERNELS 0
-#endif
-#endif
-#if ZEQ_AVX2_KERNELS
-#include <immintrin.h>
-#endif
 
 namespace zeq {
 
 namespace {
+
+using detail::haveAvx2;
 
 // uchar -> float, optionally square-rooted: one table lookup per pixel instead
 // of a conversion and a square root.
@@ -308,12 +301,6 @@ __attribute__((target("avx2"))) void binPositionsAvx2(const float* theta, float*
                                                       bool signedOrientation) {
   binPositionsOf(theta, pos, cols, numBins, signedOrientation);
 }
-bool haveAvx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
-#else
-bool haveAvx2() { return false; }
 #endif
 
 void rowWindowSums(bool avx2, const float* S, const std::size_t* offset, double* D, int cols, int k, int B) {

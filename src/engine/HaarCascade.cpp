@@ -1,4 +1,5 @@
 #include "engine/HaarCascade.h"
+#include "engine/VectorKernels.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -14,22 +15,12 @@
 #pragma clang fp contract(off)
 #endif
 
-#if !defined(ZEQ_AVX2_KERNELS)
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ZEQ_AVX2_KERNELS 1
-#else
-#define ZEQ_AVX2_KERNELS 0
-#endif
-#endif
-
-#if ZEQ_AVX2_KERNELS
-#include <immintrin.h>
-#endif
 
 namespace zeq {
 
 namespace {
 
+using detail::haveAvx2;
 using Compiled = HaarCascade::Compiled;
 using Stage = HaarCascade::Stage;
 using Stump = HaarCascade::Stump;
@@ -202,13 +193,6 @@ __attribute__((target("avx2"))) void scanRowAvx2(const Kernel& k, const int* sum
       if (alive & 1u) hits.push_back(x0 + l);
   }
 }
-
-bool haveAvx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
-#else
-bool haveAvx2() { return false; }
 #endif
 
 }  // namespace
