@@ -2,8 +2,8 @@
 #include "engine/VectorKernels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include <opencv2/imgproc.hpp>
@@ -14,7 +14,6 @@
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
-
 
 namespace zeq {
 
