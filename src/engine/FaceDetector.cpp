@@ -18,6 +18,15 @@ bool FaceDetector::read(const cv::FileNode& root) {
   return true;
 }
 
+bool FaceDetector::load(const std::string& path) {
+  try {
+    cv::FileStorage fs(path, cv::FileStorage::READ);
+    return fs.isOpened() && read(fs.getFirstTopLevelNode());
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
 void FaceDetector::detect(const cv::Mat& grey, std::vector<cv::Rect>& faces, double scaleFactor, int minNeighbours,
                           cv::Size minSize, cv::Size maxSize) {
   faces.clear();

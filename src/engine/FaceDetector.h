@@ -3,6 +3,7 @@
 // for Haar-stump cascades (the frontal-face ones) the eight-window evaluator
 // that finds the same faces several times faster.
 
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -25,6 +26,9 @@ class FaceDetector {
  public:
   // Loads a cascade node OpenCV can read; false (and unchanged) otherwise.
   bool read(const cv::FileNode& root);
+  // The same from a cascade file. For the tools' own files: the plug-in checks
+  // a cascade from outside before OpenCV's parser sees it.
+  bool load(const std::string& path);
   bool empty() const { return opencv_.empty(); }
   // True when searches run on the eight-window evaluator.
   bool vectorised() const { return !fast_.empty(); }

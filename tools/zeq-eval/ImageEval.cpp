@@ -149,22 +149,12 @@ void summariseExtras(const std::vector<Result>& results) {
   }
 }
 
-// The cascade as the plug-in loads it, into the detector the plug-in searches with.
-bool loadDetector(const std::string& path, FaceDetector& detector) {
-  try {
-    cv::FileStorage fs(path, cv::FileStorage::READ);
-    return fs.isOpened() && detector.read(fs.getFirstTopLevelNode());
-  } catch (const cv::Exception&) {
-    return false;
-  }
-}
-
 }  // namespace
 
 int evaluateImages(const ImageOptions& opt) {
   const std::string cascadePath = opt.cascade.empty() ? opt.modelDir + "/face.xml" : opt.cascade;
   FaceDetector detector;
-  if (!loadDetector(cascadePath, detector)) {
+  if (!detector.load(cascadePath)) {
     std::printf("cannot load the face detector %s\n", cascadePath.c_str());
     return 1;
   }
