@@ -120,11 +120,12 @@ TEST(TrainLandmarksTest, PlacesByTheEyesLikeTheFacade) {
   cv::Mat_<float> ref = cv::Mat_<float>::zeros(132, 1);
   for (int i = 36; i < 42; ++i) ref(2 * i) = 10.f;
   for (int i = 42; i < 48; ++i) ref(2 * i) = 50.f;
-  const cv::Mat_<float> s = placeByEyes(ref, cv::Rect(50, 60, 100, 100));
+  const cv::Mat_<float> s = placeInBox(ref, cv::Rect(50, 60, 100, 100));
   EXPECT_FLOAT_EQ(s(2 * 36), 80.f);
   EXPECT_FLOAT_EQ(s(2 * 36 + 1), 80.f);
   EXPECT_FLOAT_EQ(s(2 * 45), 120.f);
   EXPECT_FLOAT_EQ(s(0), 70.f);  // landmark 0 at the origin moves with the translation only
+  EXPECT_TRUE(placeInBox(cv::Mat_<float>::zeros(132, 1), cv::Rect(50, 60, 100, 100)).empty());  // eyes coincide
   EXPECT_EQ(shrinkDetection(cv::Rect(100, 40, 200, 200)), cv::Rect(110, 80, 180, 180));
 }
 

@@ -118,7 +118,7 @@ int FaceTracker::trackFrame(const cv::Mat_<unsigned char>& image) {
     loseFace();
     return 0;
   }
-  const float yawDeg = static_cast<float>(static_cast<double>(pose(1) * 180.f) / CV_PI);
+  const float yawDeg = viewYawDegrees(pose);
 
   cv::Matx23f transform;
   cv::Mat_<float>& frameConfidence = frameConfidence_;
@@ -170,6 +170,10 @@ int FaceTracker::trackFrame(const cv::Mat_<unsigned char>& image) {
   }
   computeHeadAngles();
   return 1;
+}
+
+float FaceTracker::viewYawDegrees(const cv::Mat_<float>& poseVector) {
+  return static_cast<float>(static_cast<double>(poseVector(1) * 180.f) / CV_PI);
 }
 
 FaceTracker::ViewChoice FaceTracker::chooseView(float yawDeg) {

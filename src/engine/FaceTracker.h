@@ -111,6 +111,10 @@ class FaceTracker {
     float sideWeight = 0.f;
   };
   static ViewChoice chooseView(float yawDeg);
+  // The yaw that chooses the view, in degrees: the pose vector's second
+  // element (the rotation vector's y component) times 180 in single precision,
+  // divided by pi in double precision, rounded to single precision.
+  static float viewYawDegrees(const cv::Mat_<float>& poseVector);
 
   // Pitch, yaw and roll (radians) of the rotation in a pose vector's first three
   // elements. Finite for every finite rotation, half turns included.

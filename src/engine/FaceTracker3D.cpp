@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "engine/FaceTracker.h"
+#include "engine/BackProjection.h"
 #include "engine/EngineHelpers.h"
 #include "engine/LandmarkLayout.h"
-#include "engine/Rotation.h"
 
 namespace zeq {
 
@@ -21,36 +21,6 @@ constexpr int kLandmarks66 = layout::kLandmarks;
 
 using detail::allFinite;
 using detail::validIndexList;
-
-// Weak-perspective pose (rotation, translation, scale) ready for back-projection.
-struct PoseTerms {
-  cv::Matx33f R;
-  float tx = 0.f;
-  float ty = 0.f;
-  float s = 1.f;
-};
-
-// A pose vector usable for back-projection: 6 finite values with a nonzero scale.
-bool usablePose(const cv::Mat_<float>& pose) {
-  if (pose.total() != 6 || (pose.rows != 1 && pose.cols != 1)) return false;
-  for (int i = 0; i < 6; ++i) {
-    if (!std::isfinite(pose(i))) return false;
-  }
-  return pose(5) != 0.f;
-}
-
-// Reads a pose vector; false when it is not usable.
-bool readPose(const cv::Mat_<float>& pose, PoseTerms& out) {
-  if (!usablePose(pose)) return false;
-  out.R = rotationFromVector(pose(0), pose(1), pose(2));
-  out.tx = pose(3);
-  out.ty = pose(4);
-  out.s = pose(5);
-  for (float v : out.R.val) {
-    if (!std::isfinite(v)) return false;
-  }
-  return true;
-}
 
 // Small dense products of the deformable model, accumulated in double and
 // stored in single precision (a general matrix library call costs more than the
@@ -90,18 +60,6 @@ void reconstructShape(const LinearModel& model, const cv::Mat_<float>& p, cv::Ma
     for (int c = 0; c < k; ++c) sum += static_cast<double>(b[c]) * q[c];
     s[r] = static_cast<float>(sum + mu[r]);
   }
-}
-
-// The point that projects exactly onto (x, y) under the pose and keeps the depth
-// of `depth` along the viewing direction.
-inline void backProject(const PoseTerms& p, float x, float y, const float* depth, float* out) {
-  const cv::Matx33f& R = p.R;
-  const float u = (x - p.tx) / p.s;
-  const float v = (y - p.ty) / p.s;
-  const float d = R(2, 0) * depth[0] + R(2, 1) * depth[1] + R(2, 2) * depth[2];
-  out[0] = R(0, 0) * u + R(1, 0) * v + R(2, 0) * d;
-  out[1] = R(0, 1) * u + R(1, 1) * v + R(2, 1) * d;
-  out[2] = R(0, 2) * u + R(1, 2) * v + R(2, 2) * d;
 }
 
 struct EyeSphere {

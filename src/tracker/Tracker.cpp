@@ -10,6 +10,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "engine/Placement.h"
+
 namespace zeq {
 
 
@@ -17,7 +19,6 @@ namespace {
 
 static_assert(sizeof(cv::Point_<float>) == 2 * sizeof(float), "output points must be packed x, y pairs");
 
-constexpr int kPlacedLandmarks = layout::kLandmarks;
 constexpr int kReferencePoints = 34;  // the reference distances use 3D points up to 33
 constexpr int kHighestSelected = layout::highestPublished();
 
@@ -251,45 +252,9 @@ bool Tracker::reset(int x, int y, int width, int height) {
   e.roll = 0.f;
   e.flowTracker.reset();
 
-  if (x < 0 || width <= 0) return false;
-  const cv::Mat_<float> ref = continuousFloats(e.initialShape);
-  if (!modelReady_ || ref.total() < 2 * static_cast<size_t>(kPlacedLandmarks)) return false;
-
-  const float* r = ref.ptr<float>();
-  const auto eyeCentre = [r](int first) {
-    float sx = 0.f, sy = 0.f;
-    for (int k = first; k < first + 6; ++k) {
-      sx += r[2 * k];
-      sy += r[2 * k + 1];
-    }
-    return cv::Point_<float>(static_cast<float>(sx * (1.0 / 6.0)), static_cast<float>(sy * (1.0 / 6.0)));
-  };
-  const cv::Point_<float> eyeA = eyeCentre(layout::kFirstEye.first);
-  const cv::Point_<float> eyeB = eyeCentre(layout::kSecondEye.first);
-
-  const float leftX = x + 0.3f * width;
-  const float rightX = x + 0.7f * width;
-  const float eyeY = y + 0.2f * height;
-
-  const double targetDx = static_cast<double>(rightX) - leftX;
-  const double targetDist = std::sqrt(targetDx * targetDx);
-  const double refDx = static_cast<double>(eyeB.x) - eyeA.x;
-  const double refDy = static_cast<double>(eyeB.y) - eyeA.y;
-  const double refDist = std::sqrt(refDx * refDx + refDy * refDy);
-  const float s = static_cast<float>(targetDist / refDist);
-  if (!(refDist > 0.0) || !std::isfinite(s)) return false;  // degenerate reference eyes
-
-  cv::Mat_<float> placed(ref.rows, ref.cols);
-  const size_t total = ref.total();
-  float* out = placed.ptr<float>();
-  for (size_t i = 0; i < total; ++i) out[i] = r[i] * s;
-
-  const float tx = (leftX + rightX) * 0.5f - (eyeA.x * s + eyeB.x * s) * 0.5f;
-  const float ty = (eyeY + eyeY) * 0.5f - (eyeA.y * s + eyeB.y * s) * 0.5f;
-  for (int k = 0; k < kPlacedLandmarks; ++k) {
-    out[2 * k] += tx;
-    out[2 * k + 1] += ty;
-  }
+  if (x < 0 || width <= 0 || !modelReady_) return false;
+  cv::Mat_<float> placed;
+  if (!placeByEyes(e.initialShape, x, y, width, height, placed)) return false;
   e.shape = placed;
   return true;
 }

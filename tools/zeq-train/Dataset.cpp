@@ -12,6 +12,7 @@
 
 #include "ShapeModelBuilder.h"
 #include "engine/FacePosePredictor.h"
+#include "engine/FaceTracker.h"
 
 namespace zeq {
 namespace train {
@@ -45,7 +46,7 @@ float yawOf(const cv::Mat_<float>& shape, const cv::Mat_<float>& reference) {
   }
   const cv::Mat_<float> pose = predictor.calcPose(shape);
   if (pose.total() != 6) return 0.f;
-  return static_cast<float>(static_cast<double>(pose(1) * 180.f) / CV_PI);
+  return FaceTracker::viewYawDegrees(pose);
 }
 
 std::vector<Photo> loadPhotos(const std::string& dir, const std::vector<std::string>& files, bool strong,
@@ -113,7 +114,8 @@ std::vector<PlacementError> measurePlacement(const std::vector<Photo>& photos, c
       }
     }
     if (best < 0) return;
-    const cv::Mat_<float> placed = placeByEyes(reference, shrinkDetection(box));
+    const cv::Mat_<float> placed = placeInBox(reference, shrinkDetection(box));
+    if (placed.empty()) return;
     const cv::Point2d ct = centroid(p.truth), cp = centroid(placed);
     const double st = rmsSize(p.truth), sp = rmsSize(placed);
     PlacementError& e = errors[i];

@@ -24,6 +24,7 @@ struct Photo {
   bool strong = true;      // annotated by people (false: reference-model labels)
   bool tune = false;       // held out from fitting; chooses hyper-parameters
   bool mirrored = false;
+  bool altered = false;    // a turned, rescaled or degraded copy of another photo
 };
 
 // Image files of a folder that have a .pts file beside them, sorted by name.

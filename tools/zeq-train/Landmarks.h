@@ -15,6 +15,7 @@
 #include <opencv2/core.hpp>
 
 #include "engine/LandmarkLayout.h"
+#include "engine/Placement.h"
 
 namespace zeq {
 namespace train {
@@ -180,29 +181,11 @@ inline cv::Rect shrinkDetection(const cv::Rect& r) {
                   static_cast<int>(0.9f * r.width), static_cast<int>(0.9f * r.height));
 }
 
-// Places a reference shape into a (shrunk) face box by the eye centres, the
-// same rule the tracker facade applies: eye centres (means of 36..41 and
-// 42..47) onto (x + 0.3 w, y + 0.2 h) and (x + 0.7 w, y + 0.2 h), no rotation.
-inline cv::Mat_<float> placeByEyes(const cv::Mat_<float>& reference, const cv::Rect& box) {
-  cv::Point2f a(0, 0), b(0, 0);
-  for (int i = layout::kFirstEye.first; i < layout::kFirstEye.end(); ++i)
-    a += cv::Point2f(reference(2 * i), reference(2 * i + 1));
-  for (int i = layout::kSecondEye.first; i < layout::kSecondEye.end(); ++i)
-    b += cv::Point2f(reference(2 * i), reference(2 * i + 1));
-  a *= 1.f / 6.f;
-  b *= 1.f / 6.f;
-  const cv::Point2f t1(box.x + 0.3f * box.width, box.y + 0.2f * box.height);
-  const cv::Point2f t2(box.x + 0.7f * box.width, box.y + 0.2f * box.height);
-  const double ref = std::hypot(double(b.x) - a.x, double(b.y) - a.y);
-  const float s = ref > 0 ? static_cast<float>(std::hypot(double(t2.x) - t1.x, double(t2.y) - t1.y) / ref) : 0.f;
-  const float tx = (t1.x + t2.x) * 0.5f - (a.x * s + b.x * s) * 0.5f;
-  const float ty = (t1.y + t2.y) * 0.5f - (a.y * s + b.y * s) * 0.5f;
-  cv::Mat_<float> out = reference * s;
-  for (int i = 0; i < out.rows / 2; ++i) {
-    out(2 * i) += tx;
-    out(2 * i + 1) += ty;
-  }
-  return out;
+// The engine's placement of a reference shape into a (shrunk) face box;
+// empty when the reference cannot be placed.
+inline cv::Mat_<float> placeInBox(const cv::Mat_<float>& reference, const cv::Rect& box) {
+  cv::Mat_<float> placed;
+  return placeByEyes(reference, box.x, box.y, box.width, box.height, placed) ? placed : cv::Mat_<float>();
 }
 
 }  // namespace train

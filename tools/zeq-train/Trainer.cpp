@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <numeric>
 
-#include <opencv2/calib3d.hpp>
-
 #include "Accumulators.h"
 #include "Reference3D.h"
+#include "engine/BackProjection.h"
 #include "engine/LandmarkLayout.h"
 #include "engine/geometry.h"
 
@@ -19,10 +18,6 @@ namespace {
 
 constexpr int kN = kPoints;       // landmarks
 constexpr int kRows = 2 * kN;     // shape rows
-
-// Engine threshold of the side views and of the blending band, in degrees.
-constexpr float kSideYaw = 15.f;
-constexpr float kBlendYaw = 5.f;
 
 double uniform(std::mt19937& rng, double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); }
 double gauss(std::mt19937& rng, double sigma) { return std::normal_distribution<double>(0.0, sigma)(rng); }
@@ -211,11 +206,10 @@ void Trainer::setPlacementErrors(std::vector<PlacementError> errors) {
 }
 
 std::vector<Route> Trainer::routesFor(const cv::Mat_<float>& start) const {
-  const float yaw = yawOf(start, reference3D_.mean);
-  if (yaw < -kSideYaw) return {{kNegative, kNegative}};
-  if (yaw > kSideYaw) return {{kPositive, kPositive}};
-  if (yaw < -kBlendYaw) return {{kFrontal, kFrontal}, {kFrontal, kNegative}};
-  if (yaw > kBlendYaw) return {{kFrontal, kFrontal}, {kFrontal, kPositive}};
+  const FaceTracker::ViewChoice v = FaceTracker::chooseView(yawOf(start, reference3D_.mean));
+  const int side = v.side < 0 ? kNegative : kPositive;
+  if (!v.frontal) return {{static_cast<signed char>(side), static_cast<signed char>(side)}};
+  if (v.side != 0) return {{kFrontal, kFrontal}, {kFrontal, static_cast<signed char>(side)}};
   return {{kFrontal, kFrontal}};
 }
 
@@ -293,8 +287,8 @@ bool Trainer::backgroundStart(const Photo& p, std::mt19937& rng, cv::Mat_<float>
     if (inter / (b.area() + faceBox.area() - inter) > 0.1f) continue;
     const double which = uniform(rng, 0, 1);
     const int view = which < 0.6 ? kFrontal : which < 0.8 ? kPositive : kNegative;
-    start = placeByEyes(reference_[view], shrinkDetection(cv::Rect(b)));
-    return true;
+    start = placeInBox(reference_[view], shrinkDetection(cv::Rect(b)));
+    if (!start.empty()) return true;
   }
   return false;
 }
@@ -868,19 +862,16 @@ void Trainer::build3D() {
     if (p.tune || std::abs(p.yaw) > 20) continue;
     const cv::Mat_<float> pose = predictor.calcPose(p.truth);
     if (pose.total() != 6 || !(pose(5) > 0)) continue;
-    cv::Mat_<float> R;
-    cv::Rodrigues(pose.rowRange(0, 3), R);
+    PoseTerms terms;
+    if (!readPose(pose, terms)) continue;
     Eigen::VectorXd def(d);
     for (int j = 0; j < m; ++j) {
       const int i = first + j;
-      const float X = reference(3 * i), Y = reference(3 * i + 1), Z = reference(3 * i + 2);
-      const float u = (p.truth(2 * i) - pose(3)) / pose(5);
-      const float v = (p.truth(2 * i + 1) - pose(4)) / pose(5);
-      const float depth = R(2, 0) * X + R(2, 1) * Y + R(2, 2) * Z;
-      const float x = R(0, 0) * u + R(1, 0) * v + R(2, 0) * depth;
-      const float y = R(0, 1) * u + R(1, 1) * v + R(2, 1) * depth;
-      def(3 * j) = x - X;
-      def(3 * j + 1) = y - Y;
+      const float* X = reference.ptr<float>(3 * i);
+      float lifted[3];
+      backProject(terms, p.truth(2 * i), p.truth(2 * i + 1), X, lifted);
+      def(3 * j) = lifted[0] - X[0];
+      def(3 * j + 1) = lifted[1] - X[1];
       def(3 * j + 2) = 0.0;
     }
     deformations.push_back(def);

@@ -10,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "Augment.h"
 #include "Dataset.h"
 #include "Trainer.h"
 
@@ -41,8 +42,43 @@ void usage() {
       "  --occluded-starts X starts per human-annotated photo copy with a synthetic occluder over\n"
       "                     part of the face, for the classifiers (default 3; other photos 1/6 of it)\n"
       "  --occluded-cascades the regression cascades train on the occluded starts too\n"
+      "  --track-width X    multiply the spread of the frame-to-frame starts (default 1)\n"
+      "  --alter X          altered copies per human-annotated fitting photo: turned in the image plane\n"
+      "                     (up to --alter-angle degrees, default 30), rescaled, blurred, noisy, other\n"
+      "                     gamma, JPEG-compressed (default 0)\n"
+      "  --alter-extra X    altered copies per further photo (default 0)\n"
       "  --cascades-from FILE take the regression cascades of a model trained on the same data with\n"
       "                     the same options instead of training them (to retrain only the classifiers)\n");
+}
+
+// Altered copies of the fitting photos (never of the tuning ones): `human`
+// and `extra` expected copies per photo of each kind.
+std::vector<Photo> alteredCopies(const std::vector<Photo>& photos, double human, double extra,
+                                 const AlterationRanges& ranges, unsigned seed, int threads) {
+  struct Job {
+    std::size_t photo;
+    unsigned seed;
+  };
+  std::mt19937 rng(seed ^ 0x5eedu);
+  std::vector<Job> jobs;
+  for (std::size_t i = 0; i < photos.size(); ++i) {
+    if (photos[i].tune) continue;
+    const double expected = photos[i].strong ? human : extra;
+    int n = static_cast<int>(expected);
+    if (std::uniform_real_distribution<double>(0, 1)(rng) < expected - n) ++n;
+    for (int k = 0; k < n; ++k) jobs.push_back({i, static_cast<unsigned>(rng())});
+  }
+  std::vector<Photo> out(jobs.size());
+  parallelRange(static_cast<int>(jobs.size()), threads, [&](int, int j) {
+    const Photo& p = photos[jobs[j].photo];
+    std::mt19937 local(jobs[j].seed);
+    Photo& c = out[j];
+    c = p;
+    alterPhoto(p.grey, p.truth, randomAlteration(ranges, local), jobs[j].seed, c.grey, c.truth);
+    c.yaw = yawOf(c.truth);
+    c.altered = true;
+  });
+  return out;
 }
 
 bool argValue(int& i, int argc, char** argv, const char* name, std::string& out) {
@@ -62,6 +98,9 @@ int main(int argc, char** argv) {
   std::string cascadePath = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
   int extraLimit = -1;
   double startsScale = 1.0, strongScale = 1.0;
+  double alterHuman = 0.0, alterExtra = 0.0;
+  double trackWidth = 1.0;
+  AlterationRanges ranges;
   TrainOptions opt;
   for (int i = 1; i < argc; ++i) {
     std::string v;
@@ -82,6 +121,10 @@ int main(int argc, char** argv) {
     else if (argValue(i, argc, argv, "--shape-modes", v)) opt.shape.maxModes = std::max(1, std::atoi(v.c_str()));
     else if (argValue(i, argc, argv, "--stage-gain", v)) opt.stageGainStop = std::atof(v.c_str()) / 100.0;
     else if (argValue(i, argc, argv, "--occluded-starts", v)) opt.strongOccludedStarts = std::atof(v.c_str());
+    else if (argValue(i, argc, argv, "--track-width", v)) trackWidth = std::atof(v.c_str());
+    else if (argValue(i, argc, argv, "--alter", v)) alterHuman = std::atof(v.c_str());
+    else if (argValue(i, argc, argv, "--alter-extra", v)) alterExtra = std::atof(v.c_str());
+    else if (argValue(i, argc, argv, "--alter-angle", v)) ranges.maxAngleDeg = std::atof(v.c_str());
     else if (std::strcmp(argv[i], "--occluded-cascades") == 0) opt.occludedInCascades = true;
     else {
       usage();
@@ -99,6 +142,10 @@ int main(int argc, char** argv) {
   opt.weakDetectionStarts = scaled(opt.weakDetectionStarts);
   opt.weakTrackingStarts = scaled(opt.weakTrackingStarts);
   opt.weakOccludedStarts = opt.strongOccludedStarts / 6.0;
+  opt.trackTranslation *= trackWidth;
+  opt.trackLogScale *= trackWidth;
+  opt.trackRotationDeg *= trackWidth;
+  opt.trackNonRigid *= trackWidth;
   // Our own threads do the parallel work; nested OpenCV threads would only compete.
   cv::setNumThreads(1);
 
@@ -130,9 +177,15 @@ int main(int argc, char** argv) {
     std::printf("extra photos: %zu\n", extra.size());
     for (auto& p : extra) photos.push_back(std::move(p));
   }
+  if (alterHuman > 0 || alterExtra > 0) {
+    std::vector<Photo> altered = alteredCopies(photos, alterHuman, alterExtra, ranges, opt.seed, opt.threads);
+    std::printf("altered copies: %zu (turned up to %.0f degrees, rescaled, blurred, noisy, gamma, JPEG)\n",
+                altered.size(), ranges.maxAngleDeg);
+    for (auto& p : altered) photos.push_back(std::move(p));
+  }
   std::vector<Photo> originals;
   for (const auto& p : photos)
-    if (p.strong) originals.push_back(p);
+    if (p.strong && !p.altered) originals.push_back(p);
   {
     const std::size_t n = photos.size();
     photos.reserve(2 * n);
