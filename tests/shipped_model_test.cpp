@@ -12,6 +12,7 @@
 
 #include "../tools/zeq-train/Landmarks.h"
 #include "../tools/zeq-train/ShapeModelBuilder.h"
+#include "engine/FaceDetector.h"
 #include "engine/FaceTracker.h"
 #include "support/TestSupport.h"
 
@@ -111,7 +112,7 @@ TEST_P(ShippedModelFixtureTest, TracksTheAnnotatedFace) {
     cv::Rect face;
     const bool detected = detectFace(grey, truth, face);
     SCOPED_TRACE(detected ? "detected face" : "typical detector box");
-    const cv::Rect placed = shrinkDetection(face);
+    const cv::Rect placed = zeq::FaceDetector::trackerBox(face);
     ASSERT_TRUE(tracker.reset(placed.x, placed.y, placed.width, placed.height));
   } else {
     ASSERT_TRUE(tracker.reset(0, 0, 100, 100));  // clears the state; the shape is replaced below
@@ -144,7 +145,7 @@ TEST(ShippedModelTest, LosesTheFaceWhenItDisappears) {
     ASSERT_EQ(tracker.initialiseWithCombinedModel(kModels), 0);
     cv::Rect face;
     detectFace(grey, toShape66(points), face);
-    const cv::Rect placed = shrinkDetection(face);
+    const cv::Rect placed = zeq::FaceDetector::trackerBox(face);
     ASSERT_TRUE(tracker.reset(placed.x, placed.y, placed.width, placed.height));
     for (int update = 0; update < 3; ++update) ASSERT_EQ(tracker.update(grey.data, grey.cols, grey.rows), 1);
     int result = 1;

@@ -8,9 +8,9 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect.hpp>
 
 #include "ShapeModelBuilder.h"
+#include "engine/FaceDetector.h"
 #include "engine/FacePosePredictor.h"
 #include "engine/FaceTracker.h"
 
@@ -95,15 +95,13 @@ std::vector<PlacementError> measurePlacement(const std::vector<Photo>& photos, c
                                              const cv::Mat_<float>& reference, int threads, int& found) {
   std::vector<PlacementError> errors(photos.size());
   std::vector<char> ok(photos.size(), 0);
-  std::vector<cv::CascadeClassifier> detectors(std::max(1, threads));
+  std::vector<FaceDetector> detectors(std::max(1, threads));
   for (auto& d : detectors)
     if (!d.load(cascadePath)) return {};
   parallelRange(static_cast<int>(photos.size()), threads, [&](int t, int i) {
     const Photo& p = photos[i];
-    cv::Mat equalised;
-    cv::equalizeHist(p.grey, equalised);
     std::vector<cv::Rect> boxes;
-    detectors[t].detectMultiScale(equalised, boxes, 1.3, 4, 6, cv::Size(80, 80));
+    detectors[t].search(p.grey, boxes);
     double best = -1;
     cv::Rect box;
     for (const auto& b : boxes) {
@@ -114,7 +112,7 @@ std::vector<PlacementError> measurePlacement(const std::vector<Photo>& photos, c
       }
     }
     if (best < 0) return;
-    const cv::Mat_<float> placed = placeInBox(reference, shrinkDetection(box));
+    const cv::Mat_<float> placed = placeInBox(reference, FaceDetector::trackerBox(box));
     if (placed.empty()) return;
     const cv::Point2d ct = centroid(p.truth), cp = centroid(placed);
     const double st = rmsSize(p.truth), sp = rmsSize(placed);

@@ -175,12 +175,6 @@ inline Split splitOf(const std::string& fileName) {
   return Split::Fit;
 }
 
-// The bridge's shrink of a detector box towards the face centre.
-inline cv::Rect shrinkDetection(const cv::Rect& r) {
-  return cv::Rect(r.x + static_cast<int>(0.05f * r.width), r.y + static_cast<int>(0.2f * r.height),
-                  static_cast<int>(0.9f * r.width), static_cast<int>(0.9f * r.height));
-}
-
 // The engine's placement of a reference shape into a (shrunk) face box;
 // empty when the reference cannot be placed.
 inline cv::Mat_<float> placeInBox(const cv::Mat_<float>& reference, const cv::Rect& box) {

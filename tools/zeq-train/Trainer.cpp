@@ -8,6 +8,7 @@
 #include "Accumulators.h"
 #include "Reference3D.h"
 #include "engine/BackProjection.h"
+#include "engine/FaceDetector.h"
 #include "engine/LandmarkLayout.h"
 #include "engine/geometry.h"
 
@@ -287,7 +288,7 @@ bool Trainer::backgroundStart(const Photo& p, std::mt19937& rng, cv::Mat_<float>
     if (inter / (b.area() + faceBox.area() - inter) > 0.1f) continue;
     const double which = uniform(rng, 0, 1);
     const int view = which < 0.6 ? kFrontal : which < 0.8 ? kPositive : kNegative;
-    start = placeInBox(reference_[view], shrinkDetection(cv::Rect(b)));
+    start = placeInBox(reference_[view], FaceDetector::trackerBox(cv::Rect(b)));
     if (!start.empty()) return true;
   }
   return false;
