@@ -262,6 +262,18 @@ bool oldChild(const cv::FileNode& node, const char* value, const char* next, int
 // Cascades of OpenCV's older Haar format (a "size" and "trees" of "feature"
 // nodes) are checked and rewritten in the current format, so that one check
 // and one reader serve both.
+// One stage of either format: a finite threshold and a non-empty list of
+// trees, counted against the limit on all trees of the cascade.
+bool validStage(const cv::FileNode& stage, const char* thresholdKey, const char* listKey, const char* emptyList,
+                long long& trees, double& threshold, cv::FileNode& list, std::string& reason) {
+  if (!finiteNumber(stage[thresholdKey], threshold)) return fail(reason, "a stage threshold is missing or not finite");
+  list = stage[listKey];
+  if (!list.isSeq() || list.size() < 1) return fail(reason, emptyList);
+  trees += static_cast<long long>(list.size());
+  if (trees > kMaxCascadeTrees) return fail(reason, "too many weak classifiers");
+  return true;
+}
+
 bool convertOldCascade(const cv::FileNode& old, std::string& text, std::string& reason) {
   std::vector<double> size;
   if (!numbers(old["size"], size, 2) || size.size() != 2 || !wholeNumber(size[0]) || !wholeNumber(size[1]) ||
@@ -281,11 +293,8 @@ bool convertOldCascade(const cv::FileNode& old, std::string& text, std::string& 
   long long trees = 0;
   for (cv::FileNodeIterator s = stages.begin(); s != stages.end(); ++s) {
     double threshold = 0.0;
-    if (!finiteNumber((*s)["stage_threshold"], threshold)) return fail(reason, "a stage threshold is missing or not finite");
-    const cv::FileNode list = (*s)["trees"];
-    if (!list.isSeq() || list.size() < 1) return fail(reason, "a stage has no trees");
-    trees += static_cast<long long>(list.size());
-    if (trees > kMaxCascadeTrees) return fail(reason, "too many weak classifiers");
+    cv::FileNode list;
+    if (!validStage(*s, "stage_threshold", "trees", "a stage has no trees", trees, threshold, list, reason)) return false;
     out << "{" << "maxWeakCount" << static_cast<int>(list.size()) << "stageThreshold" << threshold;
     out << "weakClassifiers" << "[";
     for (cv::FileNodeIterator t = list.begin(); t != list.end(); ++t) {
@@ -380,11 +389,10 @@ bool validCascade(const cv::FileNode& cascade, std::string& reason) {
   long long trees = 0;
   for (cv::FileNodeIterator s = stages.begin(); s != stages.end(); ++s) {
     double threshold = 0.0;
-    if (!finiteNumber((*s)["stageThreshold"], threshold)) return fail(reason, "a stage threshold is missing or not finite");
-    const cv::FileNode weak = (*s)["weakClassifiers"];
-    if (!weak.isSeq() || weak.size() < 1) return fail(reason, "a stage has no weak classifiers");
-    trees += static_cast<long long>(weak.size());
-    if (trees > kMaxCascadeTrees) return fail(reason, "too many weak classifiers");
+    cv::FileNode weak;
+    if (!validStage(*s, "stageThreshold", "weakClassifiers", "a stage has no weak classifiers", trees, threshold, weak,
+                    reason))
+      return false;
     for (cv::FileNodeIterator w = weak.begin(); w != weak.end(); ++w) {
       if (!validTree(*w, step, categories > 0, featureCount, reason)) return false;
     }
