@@ -194,6 +194,19 @@ __attribute__((target("avx2"))) void scanRowAvx2(const Kernel& k, const int* sum
 }
 #endif
 
+// The row scan with the eight-lane kernel where asked for (and built), else one window at a time.
+void scanRow(const Kernel& k, bool eightLanes, const int* sum, const int* square, int width, int step,
+             std::vector<int>& hits) {
+#if ZEQ_AVX2_KERNELS
+  if (eightLanes) {
+    scanRowAvx2(k, sum, square, width, step, hits);
+    return;
+  }
+#endif
+  (void)eightLanes;
+  scanRowScalar(k, sum, square, width, step, hits);
+}
+
 }  // namespace
 
 bool HaarCascade::read(const cv::FileNode& root) {
@@ -366,21 +379,6 @@ bool HaarCascade::prepare(const cv::Mat& grey, double scaleFactor, cv::Size minS
   return true;
 }
 
-void HaarCascade::scanRow(const Scale& s, int y, std::vector<int>& hits) const {
-  const Kernel k{compiled_.data(), stumps_.data(), stages_.data(), static_cast<int>(stages_.size()), normOfs_,
-                 static_cast<double>((window_.width - 2) * (window_.height - 2))};
-  const int* sum = sums_.ptr<int>(s.firstRow + y);
-  const int* square = squares_.ptr<int>(s.firstRow + y);
-  const int width = std::max(s.integral.width - window_.width, 0);
-  if (vectorKernels_ && haveAvx2()) {
-#if ZEQ_AVX2_KERNELS
-    scanRowAvx2(k, sum, square, width, s.step, hits);
-    return;
-#endif
-  }
-  scanRowScalar(k, sum, square, width, s.step, hits);
-}
-
 void HaarCascade::candidates(const cv::Mat& grey, std::vector<cv::Rect>& windows, double scaleFactor,
                              cv::Size minSize, cv::Size maxSize) {
   windows.clear();
@@ -390,12 +388,16 @@ void HaarCascade::candidates(const cv::Mat& grey, std::vector<cv::Rect>& windows
     scales_.clear();
     return;
   }
+  const Kernel k{compiled_.data(), stumps_.data(), stages_.data(), static_cast<int>(stages_.size()), normOfs_,
+                 static_cast<double>((window_.width - 2) * (window_.height - 2))};
+  const bool eightLanes = vectorKernels_ && haveAvx2();
   for (const Scale& s : scales_) {
     const float f = s.factor;
     const cv::Size win(cvRound(window_.width * f), cvRound(window_.height * f));
+    const int width = std::max(s.integral.width - window_.width, 0);
     for (int y = 0; y < s.rows; y += s.step) {
       hits_.clear();
-      scanRow(s, y, hits_);
+      scanRow(k, eightLanes, sums_.ptr<int>(s.firstRow + y), squares_.ptr<int>(s.firstRow + y), width, s.step, hits_);
       for (int x : hits_) windows.emplace_back(cvRound(x * f), cvRound(y * f), win.width, win.height);
     }
   }

@@ -72,7 +72,6 @@ class HaarCascade {
  private:
   void compile(int stride);
   bool prepare(const cv::Mat& grey, double scaleFactor, cv::Size minSize, cv::Size maxSize);
-  void scanRow(const Scale& s, int y, std::vector<int>& hits) const;
 
   cv::Size window_;
   std::vector<Feature> features_;
