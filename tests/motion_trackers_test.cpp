@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,53 @@ TEST(TranslationTrackerNCC, TrackKeepsRectWhenThereIsNothingToMatch) {
   tracker.track(texture({80, 70}));
   tracker.track(cv::Mat_<unsigned char>());
   EXPECT_EQ(tracker.rect, cv::Rect(100, 80, 60, 60));
+}
+
+// The normalisation runs outside OpenCV but must give its response bit for bit:
+// one rounding difference can move a match, and with it every later point.
+TEST(TranslationTrackerNCC, MatchNormedIsOpenCVsCorrelationCoefficientBitForBit) {
+  cv::Mat_<unsigned char> noise(90, 97);
+  cv::RNG(7).fill(noise, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat_<unsigned char> flatBlock = texture({96, 96}, 4);
+  flatBlock(cv::Rect(10, 20, 70, 60)).setTo(77);  // whole windows without variance
+  cv::Mat_<unsigned char> blocks(96, 96);
+  for (int y = 0; y < blocks.rows; ++y)
+    for (int x = 0; x < blocks.cols; ++x) blocks(y, x) = ((x / 8 + y / 5) % 2) ? 255 : 0;
+  cv::Mat_<unsigned char> nearlyFlat(48, 48, static_cast<unsigned char>(100));
+  nearlyFlat(5, 7) = 101;
+
+  struct Case {
+    const char* name;
+    cv::Mat_<unsigned char> image;
+    cv::Mat_<unsigned char> templ;
+  };
+  const Case cases[] = {
+      {"smooth texture, foreign template", texture({96, 96}, 2), texture({48, 48}, 3)},
+      {"template cut from the image", texture({96, 96}, 5), texture({96, 96}, 5)(cv::Rect(20, 31, 48, 48)).clone()},
+      {"raw noise, odd sizes", noise, noise(cv::Rect(3, 40, 31, 17)).clone()},
+      {"flat windows", flatBlock, texture({48, 48}, 6)},
+      {"saturated blocks", blocks, blocks(cv::Rect(9, 4, 48, 48)).clone()},
+      {"one pixel of variance", texture({96, 96}, 8), nearlyFlat},
+  };
+  for (const Case& c : cases) {
+    cv::Mat expected;
+    cv::matchTemplate(c.image, c.templ, expected, cv::TM_CCOEFF_NORMED);
+    cv::Mat_<float> response;
+    cv::Mat_<double> sums, sqSums;
+    ASSERT_TRUE(TranslationTrackerNCC::matchNormed(c.image, c.templ, response, sums, sqSums)) << c.name;
+    ASSERT_EQ(response.size(), expected.size()) << c.name;
+    int differing = 0;
+    for (int y = 0; y < response.rows; ++y)
+      for (int x = 0; x < response.cols; ++x)
+        differing += std::memcmp(&response(y, x), &expected.at<float>(y, x), sizeof(float)) != 0;
+    EXPECT_EQ(differing, 0) << c.name;
+  }
+
+  // A featureless template matches everywhere alike (OpenCV answers all ones).
+  cv::Mat_<float> response;
+  cv::Mat_<double> sums, sqSums;
+  EXPECT_FALSE(TranslationTrackerNCC::matchNormed(texture({96, 96}), cv::Mat_<unsigned char>(48, 48, 128), response,
+                                                  sums, sqSums));
 }
 
 // ------------------------------------------------------ optical flow tracker

@@ -1,8 +1,11 @@
 #include "engine/TranslationTrackerNCC.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -16,7 +19,99 @@ using detail::truncToInt;
 
 const cv::Rect_<int> kNoTemplate(-1, -1, 0, 0);
 
+// Sums and squared sums of every window of `window` size in image, as exact
+// integers: the normalisation below needs the same values a double-precision
+// integral image gives, and integers reach them without building one.
+void windowSums(const cv::Mat_<unsigned char>& image, cv::Size window, cv::Mat_<double>& sums,
+                cv::Mat_<double>& sqSums) {
+  const int rows = image.rows - window.height + 1;
+  const int cols = image.cols - window.width + 1;
+  sums.create(rows, cols);
+  sqSums.create(rows, cols);
+  std::vector<std::int64_t> colSum(static_cast<size_t>(image.cols), 0);
+  std::vector<std::int64_t> colSq(static_cast<size_t>(image.cols), 0);
+  for (int y = 0; y < window.height; ++y) {
+    const unsigned char* row = image.ptr<unsigned char>(y);
+    for (int x = 0; x < image.cols; ++x) {
+      colSum[x] += row[x];
+      colSq[x] += row[x] * row[x];
+    }
+  }
+  for (int i = 0;; ++i) {
+    std::int64_t s = 0, q = 0;
+    for (int x = 0; x < window.width; ++x) {
+      s += colSum[x];
+      q += colSq[x];
+    }
+    double* sumRow = sums.ptr<double>(i);
+    double* sqRow = sqSums.ptr<double>(i);
+    for (int j = 0;; ++j) {
+      sumRow[j] = static_cast<double>(s);
+      sqRow[j] = static_cast<double>(q);
+      if (j + 1 == cols) break;
+      s += colSum[j + window.width] - colSum[j];
+      q += colSq[j + window.width] - colSq[j];
+    }
+    if (i + 1 == rows) break;
+    const unsigned char* leaving = image.ptr<unsigned char>(i);
+    const unsigned char* entering = image.ptr<unsigned char>(i + window.height);
+    for (int x = 0; x < image.cols; ++x) {
+      colSum[x] += entering[x] - leaving[x];
+      colSq[x] += entering[x] * entering[x] - leaving[x] * leaving[x];
+    }
+  }
+}
+
+// Turns one row of raw correlations into correlation coefficients. Written
+// without branches so that it runs two pixels at a time; sqrt and division are
+// correctly rounded in vector lanes too, so the values stay exact.
+void normaliseRow(float* rrow, const double* sumRow, const double* sqRow, int n, double invArea, double mean,
+                  double templNorm) {
+  for (int j = 0; j < n; ++j) {
+    double num = rrow[j];
+    const double t = sumRow[j];
+    double wndMean2 = t * t;
+    wndMean2 *= invArea;
+    num -= t * mean;
+    const double wndSum2 = sqRow[j];
+    const double diff2 = std::max(wndSum2 - wndMean2, 0.);
+    // A flat window: what is left of its variance is rounding noise.
+    const bool flat = diff2 <= std::min(0.5, 10 * FLT_EPSILON * wndSum2);
+    const double norm = flat ? 0. : std::sqrt(diff2) * templNorm;
+    const double size = std::fabs(num);
+    const double sign = num > 0 ? 1. : -1.;
+    // Only taken where norm > 0; the guard keeps flat windows from dividing by 0.
+    const double quotient = num / (norm > 0. ? norm : 1.);
+    rrow[j] = static_cast<float>(size < norm ? quotient : size < norm * 1.125 ? sign : 0.);
+  }
+}
+
 }  // namespace
+
+bool TranslationTrackerNCC::matchNormed(const cv::Mat_<unsigned char>& image, const cv::Mat_<unsigned char>& templ,
+                                        cv::Mat_<float>& response, cv::Mat_<double>& sums,
+                                        cv::Mat_<double>& sqSums) {
+  // The same arithmetic, operation for operation, as OpenCV's normalised
+  // correlation coefficient, so the match (and every tracked point after it)
+  // is bit for bit what cv::matchTemplate gives; exact integer window sums and
+  // a vectorised loop cost half of its double-precision integral images and
+  // scalar loop.
+  cv::matchTemplate(image, templ, response, cv::TM_CCORR);
+  const double invArea = 1. / (static_cast<double>(templ.rows) * templ.cols);
+  cv::Scalar templMean, templSdv;
+  cv::meanStdDev(templ, templMean, templSdv);
+  double templNorm = templSdv[0] * templSdv[0];
+  if (templNorm < DBL_EPSILON) return false;
+  templNorm = std::sqrt(templNorm);
+  templNorm /= std::sqrt(invArea);
+  const double mean = templMean[0];
+
+  windowSums(image, templ.size(), sums, sqSums);
+  for (int i = 0; i < response.rows; ++i)
+    normaliseRow(response.ptr<float>(i), sums.ptr<double>(i), sqSums.ptr<double>(i), response.cols, invArea, mean,
+                 templNorm);
+  return true;
+}
 
 TranslationTrackerNCC::TranslationTrackerNCC(float searchScale_, cv::Size_<int> templateSize_)
     : searchScale(searchScale_), templateSize(templateSize_), rect(kNoTemplate) {}
@@ -129,11 +224,12 @@ void TranslationTrackerNCC::track(const cv::Mat_<unsigned char>& image) {
                               static_cast<int>(sh))),
                searchImage, size, 0.0, 0.0, cv::INTER_LINEAR);
     if (templ.cols >= searchImage.cols || templ.rows >= searchImage.rows) return;
-    cv::matchTemplate(searchImage, templ, response, cv::TM_CCOEFF_NORMED);
+    if (!matchNormed(searchImage, templ, response, windowSum, windowSqSum)) return;
     double lowest = 0.0, highest = 0.0;
     cv::minMaxLoc(response, &lowest, &highest, nullptr, &best);
-    // A featureless template (or window) matches everywhere alike: there is no
-    // displacement to report, and the first position would be an arbitrary jump.
+    // A featureless template (matchNormed says so) or window matches everywhere
+    // alike: there is no displacement to report, and the first position would
+    // be an arbitrary jump.
     if (!(highest > lowest)) return;
   } catch (const cv::Exception&) {
     return;

@@ -27,6 +27,12 @@ class TranslationTrackerNCC {
   // image of this size; false when it would leave rect where it is.
   bool largestCorner(cv::Size imageSize, int& x, int& y) const;
   static cv::Rect templateRect(const cv::Mat_<float>& shape, cv::Size imageSize);
+  // cv::matchTemplate's TM_CCOEFF_NORMED response, bit for bit, for a template
+  // smaller than image in both directions; false (response undefined) for a
+  // featureless template, where every position would match alike. sums and
+  // sqSums are scratch buffers kept for reuse.
+  static bool matchNormed(const cv::Mat_<unsigned char>& image, const cv::Mat_<unsigned char>& templ,
+                          cv::Mat_<float>& response, cv::Mat_<double>& sums, cv::Mat_<double>& sqSums);
 
   float searchScale;
   cv::Size_<int> templateSize;
@@ -34,6 +40,8 @@ class TranslationTrackerNCC {
   cv::Mat_<unsigned char> templ;
   cv::Mat_<unsigned char> searchImage;
   cv::Mat_<float> response;
+  cv::Mat_<double> windowSum;
+  cv::Mat_<double> windowSqSum;
   float scaleX = 0.f;
   float scaleY = 0.f;
 };
