@@ -7,6 +7,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "engine/EngineHelpers.h"
+#include "engine/SparseFlowLK.h"
 
 namespace zeq {
 
@@ -135,17 +136,27 @@ int OpticalFlowTrackerEfficient::calcFlow(const cv::Mat_<unsigned char>& image, 
   try {
     const cv::Size window(windowSize, windowSize);
     cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, maxIterations, epsilon);
-    cv::Ptr<cv::SparsePyrLKOpticalFlow>& solver = solver_.ptr;
-    if (solver.empty()) {
-      solver = cv::SparsePyrLKOpticalFlow::create(window, levels - 1, criteria, cv::OPTFLOW_USE_INITIAL_FLOW, 1e-4);
-    } else {
-      solver->setWinSize(window);
-      solver->setMaxLevel(levels - 1);
-      solver->setTermCriteria(criteria);
-      solver->setFlags(cv::OPTFLOW_USE_INITIAL_FLOW);
-      solver->setMinEigThreshold(1e-4);
+    SparseFlowLK::Settings settings;
+    settings.winSize = window;
+    settings.maxLevel = levels - 1;
+    settings.criteria = criteria;
+    settings.flags = cv::OPTFLOW_USE_INITIAL_FLOW;
+    settings.minEigThreshold = 1e-4;
+    // The same flow, to the bit, at less cost; OpenCV's solver where it cannot
+    // run (no AVX2, or a pyramid it does not take).
+    if (!SparseFlowLK::calc(previous, current, previousPoints, currentPoints, flowStatus, flowError, settings)) {
+      cv::Ptr<cv::SparsePyrLKOpticalFlow>& solver = solver_.ptr;
+      if (solver.empty()) {
+        solver = cv::SparsePyrLKOpticalFlow::create(window, levels - 1, criteria, cv::OPTFLOW_USE_INITIAL_FLOW, 1e-4);
+      } else {
+        solver->setWinSize(window);
+        solver->setMaxLevel(levels - 1);
+        solver->setTermCriteria(criteria);
+        solver->setFlags(cv::OPTFLOW_USE_INITIAL_FLOW);
+        solver->setMinEigThreshold(1e-4);
+      }
+      solver->calc(previous, current, previousPoints, currentPoints, flowStatus, flowError);
     }
-    solver->calc(previous, current, previousPoints, currentPoints, flowStatus, flowError);
   } catch (const cv::Exception&) {
     reset();
     return -1;

@@ -1,0 +1,38 @@
+#pragma once
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace zeq {
+
+// Sparse pyramidal Lucas-Kanade flow that gives, bit for bit, what OpenCV 4.6's
+// cv::SparsePyrLKOpticalFlow::calc gives for 8-bit one-channel pyramids built
+// with their Scharr derivatives (cv::buildOpticalFlowPyramid(..., true, ...)),
+// with its 4-lane accumulation order kept, but with the integer work of two
+// 8-pixel steps done at once in AVX2 registers.
+class SparseFlowLK {
+ public:
+  // The solver's settings, as cv::SparsePyrLKOpticalFlow::create takes them.
+  struct Settings {
+    cv::Size winSize{21, 21};
+    int maxLevel = 3;
+    cv::TermCriteria criteria{cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.01};
+    int flags = 0;  // 0 or cv::OPTFLOW_USE_INITIAL_FLOW
+    double minEigThreshold = 1e-4;
+  };
+
+  // True when calc() can take this case on this processor (AVX2, 8-bit
+  // one-channel pyramids, the previous one with derivatives, padded as
+  // buildOpticalFlowPyramid pads them). Otherwise the caller uses OpenCV.
+  static bool handles(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
+                      const Settings& settings);
+
+  // As cv::SparsePyrLKOpticalFlow::calc with these settings. Returns false
+  // (outputs untouched) when handles() is false. As there, err is meaningful
+  // only for points whose status is 1.
+  static bool calc(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
+                   const std::vector<cv::Point2f>& prevPts, std::vector<cv::Point2f>& nextPts,
+                   std::vector<unsigned char>& status, std::vector<float>& err, const Settings& settings);
+};
+
+}  // namespace zeq
