@@ -187,31 +187,15 @@ ZEQ_AVX2 __m256i interpolateDerivTail(const short* d, std::ptrdiff_t dstep, int 
 ZEQ_AVX2 __m256i pairX(__m256i d) { return _mm256_srai_epi32(_mm256_slli_epi32(d, 16), 16); }
 ZEQ_AVX2 __m256i pairY(__m256i d) { return _mm256_srai_epi32(d, 16); }
 
-ZEQ_AVX2 __m128i interpolateDeriv4(const short* d, std::ptrdiff_t dstep, __m128i qw0, __m128i qw1, __m128i delta) {
-  const __m128i v00 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d));
-  const __m128i v01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 2));
-  const __m128i v10 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + dstep));
-  const __m128i v11 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + dstep + 2));
-  __m128i t0 = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(v00, v01), qw0), delta),
-                             _mm_madd_epi16(_mm_unpacklo_epi16(v10, v11), qw1));
-  __m128i t1 = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(v00, v01), qw0), delta),
-                             _mm_madd_epi16(_mm_unpackhi_epi16(v10, v11), qw1));
-  return _mm_packs_epi32(_mm_srai_epi32(t0, kWBits), _mm_srai_epi32(t1, kWBits));
-}
 
-// The gradient matrix terms of 4 pixels (one of OpenCV's half steps) into the
-// 4-lane sums: qA += f * f, as v_muladd without FMA (multiply, then add).
+// The 4-lane sums of the gradient matrix terms, as OpenCV keeps them.
 struct GradientSums {
   __m128 a11, a12, a22;
 };
-ZEQ_AVX2 void accumulate(GradientSums& q, __m128 fx, __m128 fy) {
-  q.a22 = _mm_add_ps(_mm_mul_ps(fy, fy), q.a22);
-  q.a12 = _mm_add_ps(_mm_mul_ps(fx, fy), q.a12);
-  q.a11 = _mm_add_ps(_mm_mul_ps(fx, fx), q.a11);
-}
 
-// 8 interpolated derivative pairs (two half steps) into the sums: the products
-// of both halves at once, then added half after half.
+// 8 interpolated derivative pairs (two of OpenCV's 4-pixel half steps) into
+// the sums: the products of both halves at once, then each half added as its
+// v_muladd without FMA adds it (multiply, then add).
 ZEQ_AVX2 void accumulate8(GradientSums& q, __m256i d) {
   const __m256i v = interleavePairs(d);
   // OpenCV's v_expand: the low four (x) and the high four (y) of each half.
@@ -226,12 +210,6 @@ ZEQ_AVX2 void accumulate8(GradientSums& q, __m256i d) {
   q.a22 = _mm_add_ps(_mm256_extractf128_ps(p22, 1), q.a22);
   q.a12 = _mm_add_ps(_mm256_extractf128_ps(p12, 1), q.a12);
   q.a11 = _mm_add_ps(_mm256_extractf128_ps(p11, 1), q.a11);
-}
-
-// The same for one half step, in 128 bits.
-ZEQ_AVX2 void accumulate4(GradientSums& q, __m128i d) {
-  const __m128i v = interleavePairs(d);
-  accumulate(q, _mm_cvtepi32_ps(_mm_cvtepi16_epi32(v)), _mm_cvtepi32_ps(_mm_cvtepi16_epi32(_mm_unpackhi_epi64(v, v))));
 }
 
 ZEQ_AVX2 __m256i pairWeights256(int w0, int w1) {
@@ -260,34 +238,36 @@ ZEQ_AVX2 void setupRow(const unsigned char* src, std::ptrdiff_t stepI, const uns
       accumulate8(q, d);
     }
   }
+  // The window buffers have room after their last row, so the stores below
+  // may run past a row's end (the next row overwrites what they leave).
+  const int x0 = 8 * chunks;
+  const int t = width - x0;
+  const __m128i qw0s = _mm256_castsi256_si128(qw0), qw1s = _mm256_castsi256_si128(qw1);
+  const __m128i qdeltas = _mm256_castsi256_si128(qdelta);
+  // A last single 8-pixel step and the pixels after it in one 16-pixel
+  // interpolation, where the image's allocation allows the wider reads.
+  const bool merged = c < chunks && t > 0 && src + 8 * c + stepI + 17 <= srcLimit;
   if (c < chunks) {
     const int x = 8 * c;
-    const __m128i qw0s = _mm256_castsi256_si128(qw0), qw1s = _mm256_castsi256_si128(qw1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(Iptr + x),
-                     interpolate8<kWBits - 5>(src + x, stepI, qw0s, qw1s, _mm256_castsi256_si128(qdelta)));
-    for (int h = 0; h < 2; ++h) {
-      const int xh = x + 4 * h;
-      const __m128i d = interpolateDeriv4(dsrc + 2 * xh, dstep, qw0s, qw1s, _mm256_castsi256_si128(qdeltaD));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dIptr + 2 * xh), d);
-      accumulate4(q, d);
+    if (merged) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(Iptr + x),
+                          interpolate16<kWBits - 5>(src + x, stepI, qw0, qw1, qdelta));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Iptr + x), interpolate8<kWBits - 5>(src + x, stepI, qw0s, qw1s, qdeltas));
     }
-    ++c;
+    const __m256i d = interpolateDeriv8(dsrc + 2 * x, dstep, qw0, qw1, qdeltaD);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dIptr + 2 * x), d);
+    accumulate8(q, d);
   }
   // The last pixels: OpenCV's scalar loop, whose integer work is done here in
   // vector lanes and whose float sums are then made pixel after pixel.
-  const int x0 = 8 * chunks;
-  const int t = width - x0;
   if (t > 0) {
-    alignas(16) short ivals[8];
-    _mm_store_si128(reinterpret_cast<__m128i*>(ivals),
-                    interpolateTail<kWBits - 5>(src + x0, stepI, t, _mm256_castsi256_si128(qw0),
-                                                _mm256_castsi256_si128(qw1), _mm256_castsi256_si128(qdelta),
-                                                srcLimit));
-    std::memcpy(Iptr + x0, ivals, static_cast<std::size_t>(t) * sizeof(short));
+    if (!merged) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Iptr + x0),
+                       interpolateTail<kWBits - 5>(src + x0, stepI, t, qw0s, qw1s, qdeltas, srcLimit));
+    }
     const __m256i d = interpolateDerivTail(dsrc + 2 * x0, dstep, t, qw0, qw1, qdeltaD, dLimit);
-    alignas(32) short dvals[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(dvals), d);
-    std::memcpy(dIptr + 2 * x0, dvals, 2 * static_cast<std::size_t>(t) * sizeof(short));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dIptr + 2 * x0), d);
     const __m256i ix = pairX(d), iy = pairY(d);
     alignas(32) float f11[8], f12[8], f22[8];
     _mm256_store_ps(f11, _mm256_cvtepi32_ps(_mm256_mullo_epi32(ix, ix)));
@@ -329,12 +309,25 @@ ZEQ_AVX2 void mismatchRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const
     qb0 = _mm_add_ps(qb0, _mm256_extractf128_ps(m0, 1));
     qb1 = _mm_add_ps(qb1, _mm256_extractf128_ps(m1, 1));
   }
+  const int x0 = 8 * chunks;
+  const int t = width - x0;
+  const __m128i qw0s = _mm256_castsi256_si128(qw0), qw1s = _mm256_castsi256_si128(qw1);
+  const __m128i qdeltas = _mm256_castsi256_si128(qdelta);
+  // As in setupRow; the window buffers have room for loads past a row's end.
+  const bool merged = c < chunks && t > 0 && Jptr + 8 * c + stepJ + 17 <= jLimit;
+  __m128i tailDiff = _mm_setzero_si128();
   if (c < chunks) {
     const int x = 8 * c;
-    const __m128i diff = _mm_sub_epi16(
-        interpolate8<kWBits - 5>(Jptr + x, stepJ, _mm256_castsi256_si128(qw0), _mm256_castsi256_si128(qw1),
-                                 _mm256_castsi256_si128(qdelta)),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(Iptr + x)));
+    __m128i diff;
+    if (merged) {
+      const __m256i both = _mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr + x, stepJ, qw0, qw1, qdelta),
+                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr + x)));
+      diff = _mm256_castsi256_si128(both);
+      tailDiff = _mm256_extracti128_si256(both, 1);
+    } else {
+      diff = _mm_sub_epi16(interpolate8<kWBits - 5>(Jptr + x, stepJ, qw0s, qw1s, qdeltas),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(Iptr + x)));
+    }
     const __m128i diff2 = _mm_unpacklo_epi16(diff, diff);
     const __m128i diff1 = _mm_unpackhi_epi16(diff, diff);
     const __m128i v00 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dIptr + 2 * x));
@@ -343,17 +336,13 @@ ZEQ_AVX2 void mismatchRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const
     const __m128i v11 = _mm_unpackhi_epi16(v00, v01);
     qb0 = _mm_add_ps(qb0, _mm_cvtepi32_ps(_mm_madd_epi16(_mm_unpacklo_epi16(diff2, diff1), v10)));
     qb1 = _mm_add_ps(qb1, _mm_cvtepi32_ps(_mm_madd_epi16(_mm_unpackhi_epi16(diff2, diff1), v11)));
-    ++c;
   }
-  const int x0 = 8 * chunks;
-  const int t = width - x0;
   if (t > 0) {
-    // The window buffers have room after their last row for these loads.
-    const __m128i jv = interpolateTail<kWBits - 5>(Jptr + x0, stepJ, t, _mm256_castsi256_si128(qw0),
-                                                   _mm256_castsi256_si128(qw1), _mm256_castsi256_si128(qdelta),
-                                                   jLimit);
-    const __m256i diff = _mm256_cvtepi16_epi32(
-        _mm_sub_epi16(jv, _mm_loadu_si128(reinterpret_cast<const __m128i*>(Iptr + x0))));
+    if (!merged) {
+      tailDiff = _mm_sub_epi16(interpolateTail<kWBits - 5>(Jptr + x0, stepJ, t, qw0s, qw1s, qdeltas, jLimit),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(Iptr + x0)));
+    }
+    const __m256i diff = _mm256_cvtepi16_epi32(tailDiff);
     const __m256i d = loadPairs(dIptr + 2 * x0);
     alignas(32) float f1[8], f2[8];
     _mm256_store_ps(f1, _mm256_cvtepi32_ps(_mm256_mullo_epi32(diff, pairX(d))));
@@ -385,6 +374,19 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
   }
   const __m128i qw0s = _mm256_castsi256_si128(qw0), qw1s = _mm256_castsi256_si128(qw1);
   const __m128i qdeltas = _mm256_castsi256_si128(qdelta);
+  const int x0 = 8 * chunks;
+  const int t = width - x0;
+  const bool merged = c < chunks && t > 0 && Jptr + 8 * c + stepJ + 17 <= jLimit;
+  if (merged) {
+    const int x = 8 * c;
+    const __m256i diff =
+        _mm256_abs_epi16(_mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr + x, stepJ, qw0, qw1, qdelta),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr + x))));
+    _mm256_store_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
+    _mm256_store_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
+    for (int k = 0; k < 8 + t; ++k) errval += f[k];
+    return;
+  }
   if (c < chunks) {
     const int x = 8 * c;
     const __m128i diff = _mm_abs_epi16(_mm_sub_epi16(interpolate8<kWBits - 5>(Jptr + x, stepJ, qw0s, qw1s, qdeltas),
@@ -392,8 +394,6 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
     _mm256_store_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(diff)));
     for (int k = 0; k < 8; ++k) errval += f[k];
   }
-  const int x0 = 8 * chunks;
-  const int t = width - x0;
   if (t > 0) {
     const __m128i diff =
         _mm_abs_epi16(_mm_sub_epi16(interpolateTail<kWBits - 5>(Jptr + x0, stepJ, t, qw0s, qw1s, qdeltas, jLimit),
