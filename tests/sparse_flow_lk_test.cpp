@@ -67,23 +67,27 @@ struct FlowCase {
   int maxLevel;
   int iterations;
   bool initialFlow;
+  bool derivatives;  // in the previous pyramid, or made by the flow
 };
 
 // Windows of 5 and 7 (no 8-pixel step), 9-15 (one), 17-21 (two, in one AVX2
-// register), with and without a pyramid and starting guesses.
+// register), with and without a pyramid, starting guesses and derivatives in
+// the pyramid.
 TEST(SparseFlowLK, SameBitsAsOpenCV) {
   const cv::Mat_<unsigned char> prev = scene({160, 120}, 3);
   const cv::Mat_<unsigned char> next = moved(prev, {1.6f, -0.8f}, 4);
-  const FlowCase cases[] = {{5, 0, 5, true},   {7, 1, 5, false}, {9, 1, 5, true},  {11, 2, 10, true},
-                            {13, 1, 3, false}, {15, 0, 5, true}, {17, 1, 5, true}, {19, 2, 30, false},
-                            {21, 1, 5, true},  {21, 0, 1, false}};
+  const FlowCase cases[] = {{5, 0, 5, true, true},    {7, 1, 5, false, false}, {9, 1, 5, true, true},
+                            {11, 2, 10, true, false}, {13, 1, 3, false, true}, {13, 1, 5, true, false},
+                            {15, 0, 5, true, false},  {17, 1, 5, true, true},  {19, 2, 30, false, false},
+                            {21, 1, 5, true, true},   {21, 1, 5, true, false}, {21, 0, 1, false, true}};
   for (const FlowCase& c : cases) {
-    const std::string name = "window " + std::to_string(c.window) + ", levels " + std::to_string(c.maxLevel + 1);
+    const std::string name = "window " + std::to_string(c.window) + ", levels " + std::to_string(c.maxLevel + 1) +
+                             (c.derivatives ? ", derivatives in the pyramid" : "");
     const cv::Size win(c.window, c.window);
     const std::vector<cv::Point2f> prevPts = probePoints(prev.size(), c.window / 2);
     std::vector<cv::Mat> prevPyr, nextPyr;
-    cv::buildOpticalFlowPyramid(prev, prevPyr, win, c.maxLevel, true, cv::BORDER_REFLECT_101, cv::BORDER_CONSTANT,
-                                false);
+    cv::buildOpticalFlowPyramid(prev, prevPyr, win, c.maxLevel, c.derivatives, cv::BORDER_REFLECT_101,
+                                cv::BORDER_CONSTANT, false);
     cv::buildOpticalFlowPyramid(next, nextPyr, win, c.maxLevel, true, cv::BORDER_REFLECT_101, cv::BORDER_CONSTANT,
                                 false);
     SparseFlowLK::Settings settings;
@@ -122,26 +126,26 @@ TEST(SparseFlowLK, SameBitsAsOpenCV) {
 TEST(SparseFlowLK, LeavesOtherCasesToOpenCV) {
   const cv::Mat_<unsigned char> image = scene({80, 60}, 5);
   const cv::Size win(9, 9);
-  std::vector<cv::Mat> withDerivs, without;
-  cv::buildOpticalFlowPyramid(image, withDerivs, win, 1, true);
-  cv::buildOpticalFlowPyramid(image, without, win, 1, false);
+  std::vector<cv::Mat> pyramid, smaller;
+  cv::buildOpticalFlowPyramid(image, pyramid, win, 1, false);
+  cv::buildOpticalFlowPyramid(image(cv::Rect(0, 0, 70, 60)), smaller, win, 1, false);
   SparseFlowLK::Settings settings;
   settings.winSize = win;
   settings.maxLevel = 1;
-  if (!SparseFlowLK::handles(withDerivs, withDerivs, settings)) GTEST_SKIP() << "this processor has no AVX2";
+  if (!SparseFlowLK::handles(pyramid, pyramid, settings)) GTEST_SKIP() << "this processor has no AVX2";
 
   std::vector<cv::Point2f> prevPts{{20.f, 20.f}}, nextPts{{21.f, 20.f}};
   std::vector<unsigned char> status{7};
   std::vector<float> err;
-  // No derivatives in the previous pyramid, minimum eigenvalues asked for, an
-  // unpadded image: false, outputs untouched.
-  EXPECT_FALSE(SparseFlowLK::calc(without, withDerivs, prevPts, nextPts, status, err, settings));
+  // Pyramids of different images, minimum eigenvalues asked for, an unpadded
+  // image: false, outputs untouched.
+  EXPECT_FALSE(SparseFlowLK::calc(pyramid, smaller, prevPts, nextPts, status, err, settings));
   SparseFlowLK::Settings eigen = settings;
   eigen.flags = cv::OPTFLOW_LK_GET_MIN_EIGENVALS;
-  EXPECT_FALSE(SparseFlowLK::calc(withDerivs, withDerivs, prevPts, nextPts, status, err, eigen));
-  std::vector<cv::Mat> bare = withDerivs;
+  EXPECT_FALSE(SparseFlowLK::calc(pyramid, pyramid, prevPts, nextPts, status, err, eigen));
+  std::vector<cv::Mat> bare = pyramid;
   bare[0] = image.clone();
-  EXPECT_FALSE(SparseFlowLK::calc(bare, withDerivs, prevPts, nextPts, status, err, settings));
+  EXPECT_FALSE(SparseFlowLK::calc(bare, pyramid, prevPts, nextPts, status, err, settings));
   EXPECT_EQ(nextPts[0], cv::Point2f(21.f, 20.f));
   EXPECT_EQ(status[0], 7);
 }

@@ -91,9 +91,11 @@ int OpticalFlowTrackerEfficient::setupCurrentImage(const cv::Mat_<unsigned char>
   std::vector<cv::Mat>& current = useSecondPyramid ? pyramidB : pyramidA;
   readRegion_ |= cv::Rect(offset, size);
   try {
-    current.resize(2 * static_cast<std::size_t>(std::max(levels, 1)));
+    // Without derivatives: the flow makes them only around the points, which
+    // are a small part of the crop (OpenCV's solver makes its own).
+    current.resize(static_cast<std::size_t>(std::max(levels, 1)));
     cv::buildOpticalFlowPyramid(image(cv::Rect(offset, size)), current, cv::Size(windowSize, windowSize),
-                                levels - 1, true, cv::BORDER_REFLECT_101, cv::BORDER_CONSTANT, false);
+                                levels - 1, false, cv::BORDER_REFLECT_101, cv::BORDER_CONSTANT, false);
   } catch (const cv::Exception&) {
     current.clear();
     return -1;
@@ -116,7 +118,7 @@ int OpticalFlowTrackerEfficient::calcFlow(const cv::Mat_<unsigned char>& image, 
   const std::vector<cv::Mat>& startCurrent = useSecondPyramid ? pyramidB : pyramidA;
   // Start frame, or a different number of points than last time: the previous
   // pyramid and points no longer describe these points, so start afresh.
-  if (currentPoints.empty() || startCurrent.size() != 2 * static_cast<std::size_t>(levels) ||
+  if (currentPoints.empty() || startCurrent.size() != static_cast<std::size_t>(levels) ||
       currentPoints.size() != static_cast<std::size_t>(n)) {
     reset();
     return setupCurrentImage(image, points);
@@ -232,7 +234,7 @@ void OpticalFlowTrackerEfficient::getPyramids(std::vector<cv::Mat>& previous, st
 
 int OpticalFlowTrackerEfficient::switchCurrForPrev() {
   const std::vector<cv::Mat>& current = useSecondPyramid ? pyramidB : pyramidA;
-  if (currentPoints.empty() || current.size() != 2 * static_cast<std::size_t>(levels)) return -1;
+  if (currentPoints.empty() || current.size() != static_cast<std::size_t>(levels)) return -1;
   useSecondPyramid = !useSecondPyramid;
   previousPoints = currentPoints;
   return 0;

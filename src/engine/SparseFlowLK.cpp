@@ -63,7 +63,7 @@ void pyramidLevels(const std::vector<cv::Mat>& pyr, int& levels, int& step) {
 // OpenCV's LKTrackerInvoker.
 struct LevelJob {
   const cv::Mat* I;
-  const cv::Mat* derivI;
+  const cv::Mat* derivI;  // null: derivatives made around each point from I
   const cv::Mat* J;
   const cv::Point2f* prevPts;
   cv::Point2f* nextPts;
@@ -79,7 +79,37 @@ struct LevelJob {
   float minEigThreshold;
   short* IWin;      // winSize.area() values
   short* derivWin;  // 2 * winSize.area() values
+  short* block;     // derivativeBlockValues(winSize) values when derivI is null
 };
+
+// Row stride (in shorts) of the derivative block around one point: the
+// window's (width + 1) pairs, made 16 pixels at a time, with room after them
+// for the wide loads of the window's last pixels.
+int derivativeBlockStride(cv::Size win) { return 2 * ((win.width + 1 + 15) / 16) * 16 + 32; }
+std::size_t derivativeBlockValues(cv::Size win) {
+  return static_cast<std::size_t>(derivativeBlockStride(win)) * (static_cast<std::size_t>(win.height) + 2);
+}
+
+// OpenCV's Scharr derivative pair (dI/dx, dI/dy) of pixel (x, y) of an 8-bit
+// image, with its reflected neighbours at the image's edges (and the
+// derivative 0 outside the image, as the pyramid's constant border has it).
+void scharrAt(const cv::Mat& I, int x, int y, short* out) {
+  const int rows = I.rows, cols = I.cols;
+  if (x < 0 || y < 0 || x >= cols || y >= rows) {
+    out[0] = out[1] = 0;
+    return;
+  }
+  const unsigned char* r0 = I.ptr<unsigned char>(y > 0 ? y - 1 : rows > 1 ? 1 : 0);
+  const unsigned char* r1 = I.ptr<unsigned char>(y);
+  const unsigned char* r2 = I.ptr<unsigned char>(y < rows - 1 ? y + 1 : rows > 1 ? rows - 2 : 0);
+  const int xm = x > 0 ? x - 1 : cols > 1 ? 1 : 0;
+  const int xp = x < cols - 1 ? x + 1 : cols > 1 ? cols - 2 : 0;
+  auto smooth = [&](int c) { return static_cast<short>((r0[c] + r2[c]) * 3 + r1[c] * 10); };
+  auto diff = [&](int c) { return static_cast<short>(r2[c] - r0[c]); };
+  out[0] = static_cast<short>(smooth(xp) - smooth(xm));
+  out[1] = static_cast<short>((diff(xp) + diff(xm)) * 3 + diff(x) * 10);
+}
+
 
 #if ZEQ_AVX2_KERNELS
 #define ZEQ_AVX2 __attribute__((target("avx2"))) inline __attribute__((always_inline))
@@ -403,19 +433,71 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
   }
 }
 
+ZEQ_AVX2 __m256i widenBytes(const unsigned char* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+// (r0 + r2) * 3 + r1 * 10, and r2 - r0, of 16 columns.
+ZEQ_AVX2 __m256i scharrSmooth(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2) {
+  return _mm256_add_epi16(_mm256_mullo_epi16(_mm256_add_epi16(widenBytes(r0), widenBytes(r2)), _mm256_set1_epi16(3)),
+                          _mm256_mullo_epi16(widenBytes(r1), _mm256_set1_epi16(10)));
+}
+ZEQ_AVX2 __m256i scharrDiff(const unsigned char* r0, const unsigned char* r2) {
+  return _mm256_sub_epi16(widenBytes(r2), widenBytes(r0));
+}
+// The derivative pairs of I at rows y0 .. y0 + rows - 1 and columns x0 ..
+// x0 + cols - 1 into block (stride in shorts). Away from the image's edges 16
+// pixels at a time, with the same 16-bit sums as OpenCV's Scharr pass;
+// elsewhere pixel by pixel.
+__attribute__((target("avx2"))) void derivativeBlock(const cv::Mat& I, int x0, int y0, int rows, int cols,
+                                                     short* block, int stride) {
+  const int groups = (cols + 15) / 16;
+  // Every used pixel has its neighbours inside the image, and the 16-pixel
+  // loads (which run past the used columns) stay inside its allocation.
+  const bool inside = x0 >= 1 && y0 >= 1 && x0 + cols <= I.cols - 1 && y0 + rows <= I.rows - 1 &&
+                      I.ptr<unsigned char>(y0 + rows) + x0 + 16 * groups + 1 <= I.datalimit;
+  if (!inside) {
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c) scharrAt(I, x0 + c, y0 + r, block + r * stride + 2 * c);
+    return;
+  }
+  for (int r = 0; r < rows; ++r) {
+    const unsigned char* r0 = I.ptr<unsigned char>(y0 + r - 1);
+    const unsigned char* r1 = I.ptr<unsigned char>(y0 + r);
+    const unsigned char* r2 = I.ptr<unsigned char>(y0 + r + 1);
+    short* out = block + r * stride;
+    for (int g = 0; g < groups; ++g) {
+      const int x = x0 + 16 * g;
+      const __m256i ix = _mm256_sub_epi16(scharrSmooth(r0 + x + 1, r1 + x + 1, r2 + x + 1),
+                                          scharrSmooth(r0 + x - 1, r1 + x - 1, r2 + x - 1));
+      const __m256i iy =
+          _mm256_add_epi16(_mm256_mullo_epi16(_mm256_add_epi16(scharrDiff(r0 + x + 1, r2 + x + 1),
+                                                               scharrDiff(r0 + x - 1, r2 + x - 1)),
+                                              _mm256_set1_epi16(3)),
+                           _mm256_mullo_epi16(scharrDiff(r0 + x, r2 + x), _mm256_set1_epi16(10)));
+      const __m256i lo = _mm256_unpacklo_epi16(ix, iy);
+      const __m256i hi = _mm256_unpackhi_epi16(ix, iy);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g), _mm256_permute2x128_si256(lo, hi, 0x20));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * g + 16), _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+  }
+}
+
 __attribute__((target("avx2"))) void trackLevelAvx2(const LevelJob& job) {
   const cv::Size winSize = job.winSize;
   const cv::Point2f halfWin((winSize.width - 1) * 0.5f, (winSize.height - 1) * 0.5f);
   const cv::Mat& I = *job.I;
   const cv::Mat& J = *job.J;
-  const cv::Mat& derivI = *job.derivI;
   const std::ptrdiff_t stepI = static_cast<std::ptrdiff_t>(I.step / I.elemSize1());
   const std::ptrdiff_t stepJ = static_cast<std::ptrdiff_t>(J.step / J.elemSize1());
-  const std::ptrdiff_t dstep = static_cast<std::ptrdiff_t>(derivI.step / derivI.elemSize1());
+  const bool ownDerivs = job.derivI == nullptr;
+  const int blockStride = derivativeBlockStride(winSize);
+  const std::ptrdiff_t dstep =
+      ownDerivs ? blockStride : static_cast<std::ptrdiff_t>(job.derivI->step / job.derivI->elemSize1());
   const int width = winSize.width;
   const int chunks = width >= 8 ? (width - 8) / 8 + 1 : 0;
   const int level = job.level;
-  const short* dLimit = reinterpret_cast<const short*>(derivI.datalimit);
+  const short* dLimit = ownDerivs ? job.block + derivativeBlockValues(winSize)
+                                  : reinterpret_cast<const short*>(job.derivI->datalimit);
 
   for (int ptidx = 0; ptidx < job.npoints; ++ptidx) {
     cv::Point2f prevPt = job.prevPts[ptidx] * (float)(1. / (1 << level));
@@ -434,8 +516,8 @@ __attribute__((target("avx2"))) void trackLevelAvx2(const LevelJob& job) {
     prevPt -= halfWin;
     iprevPt.x = cvFloor(prevPt.x);
     iprevPt.y = cvFloor(prevPt.y);
-    if (iprevPt.x < -winSize.width || iprevPt.x >= derivI.cols || iprevPt.y < -winSize.height ||
-        iprevPt.y >= derivI.rows) {
+    if (iprevPt.x < -winSize.width || iprevPt.x >= I.cols || iprevPt.y < -winSize.height ||
+        iprevPt.y >= I.rows) {
       if (level == 0) {
         job.status[ptidx] = false;
         job.err[ptidx] = 0;
@@ -449,9 +531,12 @@ __attribute__((target("avx2"))) void trackLevelAvx2(const LevelJob& job) {
 
     GradientSums q{_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     float iA11 = 0, iA12 = 0, iA22 = 0;
+    // The window and its right and lower neighbours.
+    if (ownDerivs) derivativeBlock(I, iprevPt.x, iprevPt.y, winSize.height + 1, width + 1, job.block, blockStride);
     for (int y = 0; y < winSize.height; ++y) {
       const unsigned char* src = I.ptr() + (y + iprevPt.y) * stepI + iprevPt.x;
-      const short* dsrc = derivI.ptr<short>() + (y + iprevPt.y) * dstep + iprevPt.x * 2;
+      const short* dsrc = ownDerivs ? job.block + y * dstep
+                                    : job.derivI->ptr<short>() + (y + iprevPt.y) * dstep + iprevPt.x * 2;
       setupRow(src, stepI, I.datalimit, dsrc, dstep, dLimit, job.IWin + y * width, job.derivWin + y * 2 * width,
                width, chunks, w, q, iA11, iA12, iA22);
     }
@@ -547,16 +632,18 @@ bool SparseFlowLK::handles(const std::vector<cv::Mat>& prevPyr, const std::vecto
   int levels1, step1, levels2, step2;
   pyramidLevels(prevPyr, levels1, step1);
   pyramidLevels(nextPyr, levels2, step2);
-  if (levels1 < 0 || levels2 < 0 || step1 != 2) return false;
+  if (levels1 < 0 || levels2 < 0) return false;
   const int maxLevel = std::min(settings.maxLevel, std::min(levels1, levels2));
   for (int level = 0; level <= maxLevel; ++level) {
     const cv::Mat& I = prevPyr[level * step1];
-    const cv::Mat& dI = prevPyr[level * step1 + 1];
     const cv::Mat& J = nextPyr[level * step2];
-    if (I.type() != CV_8UC1 || dI.type() != CV_16SC2 || J.type() != CV_8UC1) return false;
-    if (I.size() != dI.size() || I.size() != J.size()) return false;
+    if (I.type() != CV_8UC1 || J.type() != CV_8UC1 || I.size() != J.size()) return false;
     // The patch and its bilinear neighbours reach a window beyond the image.
-    if (!padded(I, win) || !padded(dI, win) || !padded(J, win)) return false;
+    if (!padded(I, win) || !padded(J, win)) return false;
+    if (step1 == 2) {
+      const cv::Mat& dI = prevPyr[level * step1 + 1];
+      if (dI.type() != CV_16SC2 || dI.size() != I.size() || !padded(dI, win)) return false;
+    }
   }
   return true;
 #else
@@ -604,7 +691,7 @@ bool SparseFlowLK::calc(const std::vector<cv::Mat>& prevPyr, const std::vector<c
   // Room after each window buffer for the 16-byte loads of a last row's end.
   const std::size_t area = static_cast<std::size_t>(settings.winSize.area());
   constexpr std::size_t kSlack = 32;
-  std::vector<short> buffer(3 * area + 2 * kSlack);
+  std::vector<short> buffer(3 * area + 2 * kSlack + (step1 == 1 ? derivativeBlockValues(settings.winSize) : 0));
   LevelJob job;
   job.prevPts = prevPts.data();
   job.nextPts = nextPts.data();
@@ -619,9 +706,10 @@ bool SparseFlowLK::calc(const std::vector<cv::Mat>& prevPyr, const std::vector<c
   job.minEigThreshold = static_cast<float>(settings.minEigThreshold);
   job.IWin = buffer.data();
   job.derivWin = buffer.data() + area + kSlack;
+  job.block = buffer.data() + 3 * area + 2 * kSlack;
   for (int level = maxLevel; level >= 0; --level) {
     job.I = &prevPyr[level * step1];
-    job.derivI = &prevPyr[level * step1 + 1];
+    job.derivI = step1 == 2 ? &prevPyr[level * step1 + 1] : nullptr;
     job.J = &nextPyr[level * step2];
     job.level = level;
     trackLevelAvx2(job);
