@@ -112,6 +112,8 @@ void scharrAt(const cv::Mat& I, int x, int y, short* out) {
 
 
 #if ZEQ_AVX2_KERNELS
+// Stores and loads of stack buffers are unaligned ones: a 64-bit Windows stack
+// is only 16-byte aligned.
 #define ZEQ_AVX2 __attribute__((target("avx2"))) inline __attribute__((always_inline))
 
 // Sum of the four lanes as OpenCV's v_reduce_sum adds them.
@@ -206,7 +208,7 @@ ZEQ_AVX2 __m256i interpolateDeriv8(const short* d, std::ptrdiff_t dstep, __m256i
 ZEQ_AVX2 __m256i interpolateDerivTail(const short* d, std::ptrdiff_t dstep, int t, __m256i qw0, __m256i qw1,
                                       __m256i delta, const short* limit) {
   if (d + dstep + 18 <= limit) return interpolateDeriv8(d, dstep, qw0, qw1, delta);
-  alignas(32) short top[24] = {}, bottom[24] = {};
+  short top[24] = {}, bottom[24] = {};
   const std::size_t bytes = 2 * (static_cast<std::size_t>(t) + 1) * sizeof(short);
   std::memcpy(top, d, bytes);
   std::memcpy(bottom, d + dstep, bytes);
@@ -299,10 +301,10 @@ ZEQ_AVX2 void setupRow(const unsigned char* src, std::ptrdiff_t stepI, const uns
     const __m256i d = interpolateDerivTail(dsrc + 2 * x0, dstep, t, qw0, qw1, qdeltaD, dLimit);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dIptr + 2 * x0), d);
     const __m256i ix = pairX(d), iy = pairY(d);
-    alignas(32) float f11[8], f12[8], f22[8];
-    _mm256_store_ps(f11, _mm256_cvtepi32_ps(_mm256_mullo_epi32(ix, ix)));
-    _mm256_store_ps(f12, _mm256_cvtepi32_ps(_mm256_mullo_epi32(ix, iy)));
-    _mm256_store_ps(f22, _mm256_cvtepi32_ps(_mm256_mullo_epi32(iy, iy)));
+    float f11[8], f12[8], f22[8];
+    _mm256_storeu_ps(f11, _mm256_cvtepi32_ps(_mm256_mullo_epi32(ix, ix)));
+    _mm256_storeu_ps(f12, _mm256_cvtepi32_ps(_mm256_mullo_epi32(ix, iy)));
+    _mm256_storeu_ps(f22, _mm256_cvtepi32_ps(_mm256_mullo_epi32(iy, iy)));
     for (int k = 0; k < t; ++k) {
       iA11 += f11[k];
       iA12 += f12[k];
@@ -374,9 +376,9 @@ ZEQ_AVX2 void mismatchRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const
     }
     const __m256i diff = _mm256_cvtepi16_epi32(tailDiff);
     const __m256i d = loadPairs(dIptr + 2 * x0);
-    alignas(32) float f1[8], f2[8];
-    _mm256_store_ps(f1, _mm256_cvtepi32_ps(_mm256_mullo_epi32(diff, pairX(d))));
-    _mm256_store_ps(f2, _mm256_cvtepi32_ps(_mm256_mullo_epi32(diff, pairY(d))));
+    float f1[8], f2[8];
+    _mm256_storeu_ps(f1, _mm256_cvtepi32_ps(_mm256_mullo_epi32(diff, pairX(d))));
+    _mm256_storeu_ps(f2, _mm256_cvtepi32_ps(_mm256_mullo_epi32(diff, pairY(d))));
     for (int k = 0; k < t; ++k) {
       ib1 += f1[k];
       ib2 += f2[k];
@@ -391,15 +393,15 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
   const __m256i qw0 = pairWeights256(w.w00, w.w01);
   const __m256i qw1 = pairWeights256(w.w10, w.w11);
   const __m256i qdelta = _mm256_set1_epi32(1 << (kWBits - 5 - 1));
-  alignas(32) float f[16];
+  float f[16];
   int c = 0;
   for (; c + 2 <= chunks; c += 2) {
     const int x = 8 * c;
     const __m256i diff =
         _mm256_abs_epi16(_mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr + x, stepJ, qw0, qw1, qdelta),
                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr + x))));
-    _mm256_store_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
-    _mm256_store_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
+    _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
+    _mm256_storeu_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
     for (int k = 0; k < 16; ++k) errval += f[k];
   }
   const __m128i qw0s = _mm256_castsi256_si128(qw0), qw1s = _mm256_castsi256_si128(qw1);
@@ -412,8 +414,8 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
     const __m256i diff =
         _mm256_abs_epi16(_mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr + x, stepJ, qw0, qw1, qdelta),
                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr + x))));
-    _mm256_store_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
-    _mm256_store_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
+    _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
+    _mm256_storeu_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
     for (int k = 0; k < 8 + t; ++k) errval += f[k];
     return;
   }
@@ -421,14 +423,14 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
     const int x = 8 * c;
     const __m128i diff = _mm_abs_epi16(_mm_sub_epi16(interpolate8<kWBits - 5>(Jptr + x, stepJ, qw0s, qw1s, qdeltas),
                                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(Iptr + x))));
-    _mm256_store_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(diff)));
+    _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(diff)));
     for (int k = 0; k < 8; ++k) errval += f[k];
   }
   if (t > 0) {
     const __m128i diff =
         _mm_abs_epi16(_mm_sub_epi16(interpolateTail<kWBits - 5>(Jptr + x0, stepJ, t, qw0s, qw1s, qdeltas, jLimit),
                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(Iptr + x0))));
-    _mm256_store_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(diff)));
+    _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(diff)));
     for (int k = 0; k < t; ++k) errval += f[k];
   }
 }
