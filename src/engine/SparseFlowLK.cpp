@@ -137,30 +137,38 @@ ZEQ_AVX2 __m128i interleavePairs(__m128i v) {
   return _mm_shuffle_epi32(v, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-// Bilinear interpolation of 16 8-bit pixels (two of OpenCV's 8-pixel steps, one
-// per 128-bit half), rounded by Shift bits: per half exactly its v_dotprod,
-// shift and v_pack.
+// 16 bytes widened to 16-bit lanes.
+ZEQ_AVX2 __m256i widenBytes(const unsigned char* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// OpenCV's bilinear step in 16-bit lanes, per 128-bit half: the weighted sums
+// of the four neighbours (v_dotprod of interleaved pairs), rounded by Shift
+// bits and packed (v_pack).
 template <int Shift>
-ZEQ_AVX2 __m256i interpolate16(const unsigned char* src, std::ptrdiff_t step, __m256i qw0, __m256i qw1,
-                               __m256i delta) {
-  const __m256i v00 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
-  const __m256i v01 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 1)));
-  const __m256i v10 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + step)));
-  const __m256i v11 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + step + 1)));
+ZEQ_AVX2 __m256i interpolateRows16(__m256i v00, __m256i v01, __m256i v10, __m256i v11, __m256i qw0, __m256i qw1,
+                                   __m256i delta) {
   __m256i t0 = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(v00, v01), qw0), delta),
                                 _mm256_madd_epi16(_mm256_unpacklo_epi16(v10, v11), qw1));
   __m256i t1 = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(v00, v01), qw0), delta),
                                 _mm256_madd_epi16(_mm256_unpackhi_epi16(v10, v11), qw1));
   return _mm256_packs_epi32(_mm256_srai_epi32(t0, Shift), _mm256_srai_epi32(t1, Shift));
 }
+// 16 8-bit pixels (two of OpenCV's 8-pixel steps, one per 128-bit half).
+template <int Shift>
+ZEQ_AVX2 __m256i interpolate16(const unsigned char* src, std::ptrdiff_t step, __m256i qw0, __m256i qw1,
+                               __m256i delta) {
+  return interpolateRows16<Shift>(widenBytes(src), widenBytes(src + 1), widenBytes(src + step),
+                                  widenBytes(src + step + 1), qw0, qw1, delta);
+}
+// The same for one 8-pixel step (the low half does exactly the work of one).
 template <int Shift>
 ZEQ_AVX2 __m128i interpolateRows8(__m128i v00, __m128i v01, __m128i v10, __m128i v11, __m128i qw0, __m128i qw1,
                                   __m128i delta) {
-  __m128i t0 = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(v00, v01), qw0), delta),
-                             _mm_madd_epi16(_mm_unpacklo_epi16(v10, v11), qw1));
-  __m128i t1 = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(v00, v01), qw0), delta),
-                             _mm_madd_epi16(_mm_unpackhi_epi16(v10, v11), qw1));
-  return _mm_packs_epi32(_mm_srai_epi32(t0, Shift), _mm_srai_epi32(t1, Shift));
+  return _mm256_castsi256_si128(interpolateRows16<Shift>(
+      _mm256_castsi128_si256(v00), _mm256_castsi128_si256(v01), _mm256_castsi128_si256(v10),
+      _mm256_castsi128_si256(v11), _mm256_castsi128_si256(qw0), _mm256_castsi128_si256(qw1),
+      _mm256_castsi128_si256(delta)));
 }
 template <int Shift>
 ZEQ_AVX2 __m128i interpolate8(const unsigned char* src, std::ptrdiff_t step, __m128i qw0, __m128i qw1,
@@ -192,11 +200,7 @@ ZEQ_AVX2 __m128i interpolateTail(const unsigned char* src, std::ptrdiff_t step, 
 // OpenCV's 4-pixel halves, one per 128-bit half).
 ZEQ_AVX2 __m256i interpolatePairs8(__m256i v00, __m256i v01, __m256i v10, __m256i v11, __m256i qw0, __m256i qw1,
                                    __m256i delta) {
-  __m256i t0 = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(v00, v01), qw0), delta),
-                                _mm256_madd_epi16(_mm256_unpacklo_epi16(v10, v11), qw1));
-  __m256i t1 = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(v00, v01), qw0), delta),
-                                _mm256_madd_epi16(_mm256_unpackhi_epi16(v10, v11), qw1));
-  return _mm256_packs_epi32(_mm256_srai_epi32(t0, kWBits), _mm256_srai_epi32(t1, kWBits));
+  return interpolateRows16<kWBits>(v00, v01, v10, v11, qw0, qw1, delta);
 }
 ZEQ_AVX2 __m256i loadPairs(const short* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 ZEQ_AVX2 __m256i interpolateDeriv8(const short* d, std::ptrdiff_t dstep, __m256i qw0, __m256i qw1, __m256i delta) {
@@ -386,6 +390,19 @@ ZEQ_AVX2 void mismatchRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const
   }
 }
 
+// Adds |J - I| of the first n (at most 16) of the 16 pixels from Jptr and Iptr
+// on to errval, pixel after pixel.
+ZEQ_AVX2 void addAbsDiff16(const unsigned char* Jptr, std::ptrdiff_t stepJ, const short* Iptr, __m256i qw0,
+                           __m256i qw1, __m256i qdelta, int n, float& errval) {
+  const __m256i diff =
+      _mm256_abs_epi16(_mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr, stepJ, qw0, qw1, qdelta),
+                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr))));
+  float f[16];
+  _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
+  _mm256_storeu_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
+  for (int k = 0; k < n; ++k) errval += f[k];
+}
+
 // One row of the final error: OpenCV's scalar sum of |J - I| over the row,
 // with the differences made in vector lanes and added pixel after pixel.
 ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const unsigned char* jLimit,
@@ -393,30 +410,16 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
   const __m256i qw0 = pairWeights256(w.w00, w.w01);
   const __m256i qw1 = pairWeights256(w.w10, w.w11);
   const __m256i qdelta = _mm256_set1_epi32(1 << (kWBits - 5 - 1));
-  float f[16];
+  float f[8];
   int c = 0;
-  for (; c + 2 <= chunks; c += 2) {
-    const int x = 8 * c;
-    const __m256i diff =
-        _mm256_abs_epi16(_mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr + x, stepJ, qw0, qw1, qdelta),
-                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr + x))));
-    _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
-    _mm256_storeu_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
-    for (int k = 0; k < 16; ++k) errval += f[k];
-  }
+  for (; c + 2 <= chunks; c += 2) addAbsDiff16(Jptr + 8 * c, stepJ, Iptr + 8 * c, qw0, qw1, qdelta, 16, errval);
   const __m128i qw0s = _mm256_castsi256_si128(qw0), qw1s = _mm256_castsi256_si128(qw1);
   const __m128i qdeltas = _mm256_castsi256_si128(qdelta);
   const int x0 = 8 * chunks;
   const int t = width - x0;
   const bool merged = c < chunks && t > 0 && Jptr + 8 * c + stepJ + 17 <= jLimit;
   if (merged) {
-    const int x = 8 * c;
-    const __m256i diff =
-        _mm256_abs_epi16(_mm256_sub_epi16(interpolate16<kWBits - 5>(Jptr + x, stepJ, qw0, qw1, qdelta),
-                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Iptr + x))));
-    _mm256_storeu_ps(f, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(diff))));
-    _mm256_storeu_ps(f + 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(diff, 1))));
-    for (int k = 0; k < 8 + t; ++k) errval += f[k];
+    addAbsDiff16(Jptr + 8 * c, stepJ, Iptr + 8 * c, qw0, qw1, qdelta, 8 + t, errval);
     return;
   }
   if (c < chunks) {
@@ -435,9 +438,6 @@ ZEQ_AVX2 void errorRow(const unsigned char* Jptr, std::ptrdiff_t stepJ, const un
   }
 }
 
-ZEQ_AVX2 __m256i widenBytes(const unsigned char* p) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
 // (r0 + r2) * 3 + r1 * 10, and r2 - r0, of 16 columns.
 ZEQ_AVX2 __m256i scharrSmooth(const unsigned char* r0, const unsigned char* r1, const unsigned char* r2) {
   return _mm256_add_epi16(_mm256_mullo_epi16(_mm256_add_epi16(widenBytes(r0), widenBytes(r2)), _mm256_set1_epi16(3)),
