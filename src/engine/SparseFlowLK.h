@@ -6,10 +6,11 @@
 namespace zeq {
 
 // Sparse pyramidal Lucas-Kanade flow that gives, bit for bit, what OpenCV 4.6's
-// cv::SparsePyrLKOpticalFlow::calc gives for 8-bit one-channel pyramids built
-// with their Scharr derivatives (cv::buildOpticalFlowPyramid(..., true, ...)),
-// with its 4-lane accumulation order kept, but with the integer work of two
-// 8-pixel steps done at once in AVX2 registers.
+// cv::SparsePyrLKOpticalFlow::calc gives for 8-bit one-channel pyramids from
+// cv::buildOpticalFlowPyramid, with its 4-lane accumulation order kept, but
+// with the integer work in AVX2 registers. Without derivatives in the previous
+// pyramid it makes them only in each point's window, where OpenCV makes them
+// over the whole image of every level.
 class SparseFlowLK {
  public:
   // The solver's settings, as cv::SparsePyrLKOpticalFlow::create takes them.
@@ -22,8 +23,9 @@ class SparseFlowLK {
   };
 
   // True when calc() can take this case on this processor (AVX2, 8-bit
-  // one-channel pyramids, the previous one with derivatives, padded as
-  // buildOpticalFlowPyramid pads them). Otherwise the caller uses OpenCV.
+  // one-channel pyramids of one image size, padded as buildOpticalFlowPyramid
+  // pads them, derivatives in the previous one or not). Otherwise the caller
+  // uses OpenCV.
   static bool handles(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
                       const Settings& settings);
 
