@@ -21,6 +21,7 @@ namespace zeq {
 
 namespace {
 
+#if ZEQ_AVX2_KERNELS
 constexpr int kWBits = 14;
 constexpr float kFltScale = 1.f / (1 << 20);
 
@@ -110,8 +111,6 @@ void scharrAt(const cv::Mat& I, int x, int y, short* out) {
   out[1] = static_cast<short>((diff(xp) + diff(xm)) * 3 + diff(x) * 10);
 }
 
-
-#if ZEQ_AVX2_KERNELS
 // Stores and loads of stack buffers are unaligned ones: a 64-bit Windows stack
 // is only 16-byte aligned.
 #define ZEQ_AVX2 __attribute__((target("avx2"))) inline __attribute__((always_inline))
