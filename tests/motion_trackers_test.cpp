@@ -187,8 +187,8 @@ TEST(TranslationTrackerNCC, MatchNormedIsOpenCVsCorrelationCoefficientBitForBit)
     cv::Mat expected;
     cv::matchTemplate(c.image, c.templ, expected, cv::TM_CCOEFF_NORMED);
     cv::Mat_<float> response;
-    cv::Mat_<double> sums, sqSums;
-    ASSERT_TRUE(TranslationTrackerNCC::matchNormed(c.image, c.templ, response, sums, sqSums)) << c.name;
+    TranslationTrackerNCC::MatchScratch scratch;
+    ASSERT_TRUE(TranslationTrackerNCC::matchNormed(c.image, c.templ, response, scratch)) << c.name;
     ASSERT_EQ(response.size(), expected.size()) << c.name;
     int differing = 0;
     for (int y = 0; y < response.rows; ++y)
@@ -199,9 +199,9 @@ TEST(TranslationTrackerNCC, MatchNormedIsOpenCVsCorrelationCoefficientBitForBit)
 
   // A featureless template matches everywhere alike (OpenCV answers all ones).
   cv::Mat_<float> response;
-  cv::Mat_<double> sums, sqSums;
+  TranslationTrackerNCC::MatchScratch scratch;
   EXPECT_FALSE(TranslationTrackerNCC::matchNormed(texture({96, 96}), cv::Mat_<unsigned char>(48, 48, 128), response,
-                                                  sums, sqSums));
+                                                  scratch));
 }
 
 // ------------------------------------------------------ optical flow tracker

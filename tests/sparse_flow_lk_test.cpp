@@ -80,6 +80,7 @@ TEST(SparseFlowLK, SameBitsAsOpenCV) {
                             {11, 2, 10, true, false}, {13, 1, 3, false, true}, {13, 1, 5, true, false},
                             {15, 0, 5, true, false},  {17, 1, 5, true, true},  {19, 2, 30, false, false},
                             {21, 1, 5, true, true},   {21, 1, 5, true, false}, {21, 0, 1, false, true}};
+  SparseFlowLK flow;  // one for all cases: its buffers serve every window size
   for (const FlowCase& c : cases) {
     const std::string name = "window " + std::to_string(c.window) + ", levels " + std::to_string(c.maxLevel + 1) +
                              (c.derivatives ? ", derivatives in the pyramid" : "");
@@ -104,7 +105,7 @@ TEST(SparseFlowLK, SameBitsAsOpenCV) {
     std::vector<float> expectedErr, err;
     cv::SparsePyrLKOpticalFlow::create(win, c.maxLevel, settings.criteria, settings.flags, settings.minEigThreshold)
         ->calc(prevPyr, nextPyr, prevPts, expected, expectedStatus, expectedErr);
-    ASSERT_TRUE(SparseFlowLK::calc(prevPyr, nextPyr, prevPts, got, status, err, settings)) << name;
+    ASSERT_TRUE(flow.calc(prevPyr, nextPyr, prevPts, got, status, err, settings)) << name;
 
     ASSERT_EQ(got.size(), expected.size()) << name;
     ASSERT_EQ(status, expectedStatus) << name;
@@ -137,15 +138,16 @@ TEST(SparseFlowLK, LeavesOtherCasesToOpenCV) {
   std::vector<cv::Point2f> prevPts{{20.f, 20.f}}, nextPts{{21.f, 20.f}};
   std::vector<unsigned char> status{7};
   std::vector<float> err;
+  SparseFlowLK flow;
   // Pyramids of different images, minimum eigenvalues asked for, an unpadded
   // image: false, outputs untouched.
-  EXPECT_FALSE(SparseFlowLK::calc(pyramid, smaller, prevPts, nextPts, status, err, settings));
+  EXPECT_FALSE(flow.calc(pyramid, smaller, prevPts, nextPts, status, err, settings));
   SparseFlowLK::Settings eigen = settings;
   eigen.flags = cv::OPTFLOW_LK_GET_MIN_EIGENVALS;
-  EXPECT_FALSE(SparseFlowLK::calc(pyramid, pyramid, prevPts, nextPts, status, err, eigen));
+  EXPECT_FALSE(flow.calc(pyramid, pyramid, prevPts, nextPts, status, err, eigen));
   std::vector<cv::Mat> bare = pyramid;
   bare[0] = image.clone();
-  EXPECT_FALSE(SparseFlowLK::calc(bare, pyramid, prevPts, nextPts, status, err, settings));
+  EXPECT_FALSE(flow.calc(bare, pyramid, prevPts, nextPts, status, err, settings));
   EXPECT_EQ(nextPts[0], cv::Point2f(21.f, 20.f));
   EXPECT_EQ(status[0], 7);
 }

@@ -136,26 +136,25 @@ int OpticalFlowTrackerEfficient::calcFlow(const cv::Mat_<unsigned char>& image, 
   const std::vector<cv::Mat>& previous = useSecondPyramid ? pyramidA : pyramidB;
   const std::vector<cv::Mat>& current = useSecondPyramid ? pyramidB : pyramidA;
   try {
-    const cv::Size window(windowSize, windowSize);
-    cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, maxIterations, epsilon);
     SparseFlowLK::Settings settings;
-    settings.winSize = window;
+    settings.winSize = cv::Size(windowSize, windowSize);
     settings.maxLevel = levels - 1;
-    settings.criteria = criteria;
+    settings.criteria = cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, maxIterations, epsilon);
     settings.flags = cv::OPTFLOW_USE_INITIAL_FLOW;
     settings.minEigThreshold = 1e-4;
     // The same flow, to the bit, at less cost; OpenCV's solver where it cannot
     // run (no AVX2, or a pyramid it does not take).
-    if (!SparseFlowLK::calc(previous, current, previousPoints, currentPoints, flowStatus, flowError, settings)) {
+    if (!flow_.calc(previous, current, previousPoints, currentPoints, flowStatus, flowError, settings)) {
       cv::Ptr<cv::SparsePyrLKOpticalFlow>& solver = solver_.ptr;
       if (solver.empty()) {
-        solver = cv::SparsePyrLKOpticalFlow::create(window, levels - 1, criteria, cv::OPTFLOW_USE_INITIAL_FLOW, 1e-4);
+        solver = cv::SparsePyrLKOpticalFlow::create(settings.winSize, settings.maxLevel, settings.criteria,
+                                                    settings.flags, settings.minEigThreshold);
       } else {
-        solver->setWinSize(window);
-        solver->setMaxLevel(levels - 1);
-        solver->setTermCriteria(criteria);
-        solver->setFlags(cv::OPTFLOW_USE_INITIAL_FLOW);
-        solver->setMinEigThreshold(1e-4);
+        solver->setWinSize(settings.winSize);
+        solver->setMaxLevel(settings.maxLevel);
+        solver->setTermCriteria(settings.criteria);
+        solver->setFlags(settings.flags);
+        solver->setMinEigThreshold(settings.minEigThreshold);
       }
       solver->calc(previous, current, previousPoints, currentPoints, flowStatus, flowError);
     }

@@ -3,6 +3,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "engine/SparseFlowLK.h"
+
 namespace cv {
 class SparsePyrLKOpticalFlow;
 }
@@ -63,6 +65,8 @@ class OpticalFlowTrackerEfficient {
     Solver& operator=(const Solver&) { return *this; }
   };
   Solver solver_;
+  // Our exact, faster flow (it keeps only its window buffers between frames).
+  SparseFlowLK flow_;
   cv::Rect readRegion_;
 };
 

@@ -195,16 +195,12 @@ ZEQ_AVX2 __m128i interpolateTail(const unsigned char* src, std::ptrdiff_t step, 
                                  _mm_cvtepu8_epi16(b), _mm_cvtepu8_epi16(_mm_srli_si128(b, 1)), qw0, qw1, delta);
 }
 
+ZEQ_AVX2 __m256i loadPairs(const short* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 // Bilinear interpolation of 8 derivative pairs (Ix, Iy of 8 pixels: two of
 // OpenCV's 4-pixel halves, one per 128-bit half).
-ZEQ_AVX2 __m256i interpolatePairs8(__m256i v00, __m256i v01, __m256i v10, __m256i v11, __m256i qw0, __m256i qw1,
-                                   __m256i delta) {
-  return interpolateRows16<kWBits>(v00, v01, v10, v11, qw0, qw1, delta);
-}
-ZEQ_AVX2 __m256i loadPairs(const short* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 ZEQ_AVX2 __m256i interpolateDeriv8(const short* d, std::ptrdiff_t dstep, __m256i qw0, __m256i qw1, __m256i delta) {
-  return interpolatePairs8(loadPairs(d), loadPairs(d + 2), loadPairs(d + dstep), loadPairs(d + dstep + 2), qw0, qw1,
-                           delta);
+  return interpolateRows16<kWBits>(loadPairs(d), loadPairs(d + 2), loadPairs(d + dstep), loadPairs(d + dstep + 2),
+                                   qw0, qw1, delta);
 }
 // The derivative pairs of the last t (< 8) pixels of a window row, reading
 // only the t + 1 pairs of each of its two rows.
@@ -215,8 +211,8 @@ ZEQ_AVX2 __m256i interpolateDerivTail(const short* d, std::ptrdiff_t dstep, int 
   const std::size_t bytes = 2 * (static_cast<std::size_t>(t) + 1) * sizeof(short);
   std::memcpy(top, d, bytes);
   std::memcpy(bottom, d + dstep, bytes);
-  return interpolatePairs8(loadPairs(top), loadPairs(top + 2), loadPairs(bottom), loadPairs(bottom + 2), qw0, qw1,
-                           delta);
+  return interpolateRows16<kWBits>(loadPairs(top), loadPairs(top + 2), loadPairs(bottom), loadPairs(bottom + 2), qw0,
+                                   qw1, delta);
 }
 // The x (low) and y (high) halves of eight (x, y) 16-bit pairs, widened.
 ZEQ_AVX2 __m256i pairX(__m256i d) { return _mm256_srai_epi32(_mm256_slli_epi32(d, 16), 16); }
@@ -288,7 +284,8 @@ ZEQ_AVX2 void setupRow(const unsigned char* src, std::ptrdiff_t stepI, const uns
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(Iptr + x),
                           interpolate16<kWBits - 5>(src + x, stepI, qw0, qw1, qdelta));
     } else {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(Iptr + x), interpolate8<kWBits - 5>(src + x, stepI, qw0s, qw1s, qdeltas));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Iptr + x),
+                       interpolate8<kWBits - 5>(src + x, stepI, qw0s, qw1s, qdeltas));
     }
     const __m256i d = interpolateDeriv8(dsrc + 2 * x, dstep, qw0, qw1, qdeltaD);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dIptr + 2 * x), d);
@@ -623,26 +620,26 @@ __attribute__((target("avx2"))) void trackLevelAvx2(const LevelJob& job) {
 
 }  // namespace
 
-bool SparseFlowLK::handles(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
-                           const Settings& settings) {
+bool SparseFlowLK::layout(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
+                          const Settings& settings, Layout& out) {
 #if ZEQ_AVX2_KERNELS
   if (!detail::haveAvx2()) return false;
   const cv::Size win = settings.winSize;
   if (win.width <= 2 || win.height <= 2 || win.width > 1024 || win.height > 1024) return false;
   if (settings.maxLevel < 0 || (settings.flags & ~cv::OPTFLOW_USE_INITIAL_FLOW) != 0) return false;
-  int levels1, step1, levels2, step2;
-  pyramidLevels(prevPyr, levels1, step1);
-  pyramidLevels(nextPyr, levels2, step2);
+  int levels1, levels2;
+  pyramidLevels(prevPyr, levels1, out.prevStep);
+  pyramidLevels(nextPyr, levels2, out.nextStep);
   if (levels1 < 0 || levels2 < 0) return false;
-  const int maxLevel = std::min(settings.maxLevel, std::min(levels1, levels2));
-  for (int level = 0; level <= maxLevel; ++level) {
-    const cv::Mat& I = prevPyr[level * step1];
-    const cv::Mat& J = nextPyr[level * step2];
+  out.maxLevel = std::min(settings.maxLevel, std::min(levels1, levels2));
+  for (int level = 0; level <= out.maxLevel; ++level) {
+    const cv::Mat& I = prevPyr[level * out.prevStep];
+    const cv::Mat& J = nextPyr[level * out.nextStep];
     if (I.type() != CV_8UC1 || J.type() != CV_8UC1 || I.size() != J.size()) return false;
     // The patch and its bilinear neighbours reach a window beyond the image.
     if (!padded(I, win) || !padded(J, win)) return false;
-    if (step1 == 2) {
-      const cv::Mat& dI = prevPyr[level * step1 + 1];
+    if (out.prevStep == 2) {
+      const cv::Mat& dI = prevPyr[level * out.prevStep + 1];
       if (dI.type() != CV_16SC2 || dI.size() != I.size() || !padded(dI, win)) return false;
     }
   }
@@ -651,15 +648,23 @@ bool SparseFlowLK::handles(const std::vector<cv::Mat>& prevPyr, const std::vecto
   (void)prevPyr;
   (void)nextPyr;
   (void)settings;
+  (void)out;
   return false;
 #endif
+}
+
+bool SparseFlowLK::handles(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
+                           const Settings& settings) {
+  Layout unused;
+  return layout(prevPyr, nextPyr, settings, unused);
 }
 
 bool SparseFlowLK::calc(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
                         const std::vector<cv::Point2f>& prevPts, std::vector<cv::Point2f>& nextPts,
                         std::vector<unsigned char>& status, std::vector<float>& err, const Settings& settings) {
 #if ZEQ_AVX2_KERNELS
-  if (!handles(prevPyr, nextPyr, settings)) return false;
+  Layout pyr;
+  if (!layout(prevPyr, nextPyr, settings, pyr)) return false;
   const bool useInitialFlow = (settings.flags & cv::OPTFLOW_USE_INITIAL_FLOW) != 0;
   const int npoints = static_cast<int>(prevPts.size());
   if (useInitialFlow && nextPts.size() != prevPts.size()) return false;
@@ -672,11 +677,6 @@ bool SparseFlowLK::calc(const std::vector<cv::Mat>& prevPyr, const std::vector<c
   if (!useInitialFlow) nextPts.resize(prevPts.size());
   status.assign(prevPts.size(), 1);
   err.resize(prevPts.size());
-
-  int levels1, step1, levels2, step2;
-  pyramidLevels(prevPyr, levels1, step1);
-  pyramidLevels(nextPyr, levels2, step2);
-  const int maxLevel = std::min(settings.maxLevel, std::min(levels1, levels2));
 
   cv::TermCriteria criteria = settings.criteria;
   if ((criteria.type & cv::TermCriteria::COUNT) == 0)
@@ -692,7 +692,7 @@ bool SparseFlowLK::calc(const std::vector<cv::Mat>& prevPyr, const std::vector<c
   // Room after each window buffer for the 16-byte loads of a last row's end.
   const std::size_t area = static_cast<std::size_t>(settings.winSize.area());
   constexpr std::size_t kSlack = 32;
-  std::vector<short> buffer(3 * area + 2 * kSlack + (step1 == 1 ? derivativeBlockValues(settings.winSize) : 0));
+  scratch_.resize(3 * area + 2 * kSlack + (pyr.prevStep == 1 ? derivativeBlockValues(settings.winSize) : 0));
   LevelJob job;
   job.prevPts = prevPts.data();
   job.nextPts = nextPts.data();
@@ -702,16 +702,16 @@ bool SparseFlowLK::calc(const std::vector<cv::Mat>& prevPyr, const std::vector<c
   job.winSize = settings.winSize;
   job.maxCount = criteria.maxCount;
   job.epsilon = criteria.epsilon;
-  job.maxLevel = maxLevel;
+  job.maxLevel = pyr.maxLevel;
   job.useInitialFlow = useInitialFlow;
   job.minEigThreshold = static_cast<float>(settings.minEigThreshold);
-  job.IWin = buffer.data();
-  job.derivWin = buffer.data() + area + kSlack;
-  job.block = buffer.data() + 3 * area + 2 * kSlack;
-  for (int level = maxLevel; level >= 0; --level) {
-    job.I = &prevPyr[level * step1];
-    job.derivI = step1 == 2 ? &prevPyr[level * step1 + 1] : nullptr;
-    job.J = &nextPyr[level * step2];
+  job.IWin = scratch_.data();
+  job.derivWin = scratch_.data() + area + kSlack;
+  job.block = scratch_.data() + 3 * area + 2 * kSlack;
+  for (int level = pyr.maxLevel; level >= 0; --level) {
+    job.I = &prevPyr[level * pyr.prevStep];
+    job.derivI = pyr.prevStep == 2 ? &prevPyr[level * pyr.prevStep + 1] : nullptr;
+    job.J = &nextPyr[level * pyr.nextStep];
     job.level = level;
     trackLevelAvx2(job);
   }

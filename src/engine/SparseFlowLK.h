@@ -32,9 +32,23 @@ class SparseFlowLK {
   // As cv::SparsePyrLKOpticalFlow::calc with these settings. Returns false
   // (outputs untouched) when handles() is false. As there, err is meaningful
   // only for points whose status is 1.
-  static bool calc(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
-                   const std::vector<cv::Point2f>& prevPts, std::vector<cv::Point2f>& nextPts,
-                   std::vector<unsigned char>& status, std::vector<float>& err, const Settings& settings);
+  bool calc(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
+            const std::vector<cv::Point2f>& prevPts, std::vector<cv::Point2f>& nextPts,
+            std::vector<unsigned char>& status, std::vector<float>& err, const Settings& settings);
+
+ private:
+  // Where the levels are in the two pyramids.
+  struct Layout {
+    int maxLevel = 0;  // the deepest level both pyramids and the settings allow
+    int prevStep = 1;  // between level images of the previous pyramid (2 with derivatives)
+    int nextStep = 1;
+  };
+  static bool layout(const std::vector<cv::Mat>& prevPyr, const std::vector<cv::Mat>& nextPyr,
+                     const Settings& settings, Layout& out);
+
+  // The window buffers of the points, kept between frames so that a frame
+  // allocates nothing.
+  std::vector<short> scratch_;
 };
 
 }  // namespace zeq

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -22,14 +21,14 @@ const cv::Rect_<int> kNoTemplate(-1, -1, 0, 0);
 // Sums and squared sums of every window of `window` size in image, as exact
 // integers: the normalisation below needs the same values a double-precision
 // integral image gives, and integers reach them without building one.
-void windowSums(const cv::Mat_<unsigned char>& image, cv::Size window, cv::Mat_<double>& sums,
-                cv::Mat_<double>& sqSums) {
+void windowSums(const cv::Mat_<unsigned char>& image, cv::Size window, TranslationTrackerNCC::MatchScratch& scratch) {
   const int rows = image.rows - window.height + 1;
   const int cols = image.cols - window.width + 1;
-  sums.create(rows, cols);
-  sqSums.create(rows, cols);
-  std::vector<std::int64_t> colSum(static_cast<size_t>(image.cols), 0);
-  std::vector<std::int64_t> colSq(static_cast<size_t>(image.cols), 0);
+  scratch.sums.create(rows, cols);
+  scratch.sqSums.create(rows, cols);
+  scratch.columns.assign(2 * static_cast<std::size_t>(image.cols), 0);
+  std::int64_t* colSum = scratch.columns.data();
+  std::int64_t* colSq = colSum + image.cols;
   for (int y = 0; y < window.height; ++y) {
     const unsigned char* row = image.ptr<unsigned char>(y);
     for (int x = 0; x < image.cols; ++x) {
@@ -43,8 +42,8 @@ void windowSums(const cv::Mat_<unsigned char>& image, cv::Size window, cv::Mat_<
       s += colSum[x];
       q += colSq[x];
     }
-    double* sumRow = sums.ptr<double>(i);
-    double* sqRow = sqSums.ptr<double>(i);
+    double* sumRow = scratch.sums.ptr<double>(i);
+    double* sqRow = scratch.sqSums.ptr<double>(i);
     for (int j = 0;; ++j) {
       sumRow[j] = static_cast<double>(s);
       sqRow[j] = static_cast<double>(q);
@@ -89,8 +88,7 @@ void normaliseRow(float* rrow, const double* sumRow, const double* sqRow, int n,
 }  // namespace
 
 bool TranslationTrackerNCC::matchNormed(const cv::Mat_<unsigned char>& image, const cv::Mat_<unsigned char>& templ,
-                                        cv::Mat_<float>& response, cv::Mat_<double>& sums,
-                                        cv::Mat_<double>& sqSums) {
+                                        cv::Mat_<float>& response, MatchScratch& scratch) {
   // The same arithmetic, operation for operation, as OpenCV's normalised
   // correlation coefficient, so the match (and every tracked point after it)
   // is bit for bit what cv::matchTemplate gives; exact integer window sums and
@@ -106,10 +104,10 @@ bool TranslationTrackerNCC::matchNormed(const cv::Mat_<unsigned char>& image, co
   templNorm /= std::sqrt(invArea);
   const double mean = templMean[0];
 
-  windowSums(image, templ.size(), sums, sqSums);
+  windowSums(image, templ.size(), scratch);
   for (int i = 0; i < response.rows; ++i)
-    normaliseRow(response.ptr<float>(i), sums.ptr<double>(i), sqSums.ptr<double>(i), response.cols, invArea, mean,
-                 templNorm);
+    normaliseRow(response.ptr<float>(i), scratch.sums.ptr<double>(i), scratch.sqSums.ptr<double>(i), response.cols,
+                 invArea, mean, templNorm);
   return true;
 }
 
@@ -224,7 +222,7 @@ void TranslationTrackerNCC::track(const cv::Mat_<unsigned char>& image) {
                               static_cast<int>(sh))),
                searchImage, size, 0.0, 0.0, cv::INTER_LINEAR);
     if (templ.cols >= searchImage.cols || templ.rows >= searchImage.rows) return;
-    if (!matchNormed(searchImage, templ, response, windowSum, windowSqSum)) return;
+    if (!matchNormed(searchImage, templ, response, matchScratch)) return;
     double lowest = 0.0, highest = 0.0;
     cv::minMaxLoc(response, &lowest, &highest, nullptr, &best);
     // A featureless template (matchNormed says so) or window matches everywhere

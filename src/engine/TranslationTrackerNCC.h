@@ -1,4 +1,7 @@
 #pragma once
+#include <cstdint>
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 namespace zeq {
@@ -27,12 +30,17 @@ class TranslationTrackerNCC {
   // image of this size; false when it would leave rect where it is.
   bool largestCorner(cv::Size imageSize, int& x, int& y) const;
   static cv::Rect templateRect(const cv::Mat_<float>& shape, cv::Size imageSize);
+  // Buffers of matchNormed, kept between frames so that a match allocates nothing.
+  struct MatchScratch {
+    cv::Mat_<double> sums;                // window sums
+    cv::Mat_<double> sqSums;              // window sums of squares
+    std::vector<std::int64_t> columns;    // running column sums and sums of squares
+  };
   // cv::matchTemplate's TM_CCOEFF_NORMED response, bit for bit, for a template
   // smaller than image in both directions; false (response undefined) for a
-  // featureless template, where every position would match alike. sums and
-  // sqSums are scratch buffers kept for reuse.
+  // featureless template, where every position would match alike.
   static bool matchNormed(const cv::Mat_<unsigned char>& image, const cv::Mat_<unsigned char>& templ,
-                          cv::Mat_<float>& response, cv::Mat_<double>& sums, cv::Mat_<double>& sqSums);
+                          cv::Mat_<float>& response, MatchScratch& scratch);
 
   float searchScale;
   cv::Size_<int> templateSize;
@@ -40,8 +48,7 @@ class TranslationTrackerNCC {
   cv::Mat_<unsigned char> templ;
   cv::Mat_<unsigned char> searchImage;
   cv::Mat_<float> response;
-  cv::Mat_<double> windowSum;
-  cv::Mat_<double> windowSqSum;
+  MatchScratch matchScratch;
   float scaleX = 0.f;
   float scaleY = 0.f;
 };
